@@ -1,0 +1,332 @@
+// The agent object as a host binary sees it: raw vtable slots, interface
+// ids, callback registration, and the agent's lifetime under every way the
+// host may release it.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "tests/support/agent_fixture.h"
+#include "tests/support/vtable.h"
+
+namespace msglogic {
+namespace testing {
+namespace {
+
+using AgentObjectTest = AgentTest;
+
+TEST_F(AgentObjectTest, GetInterfaceAnswersOnlyIdOneWithTheAgentItself) {
+  void* self = agent;  // what CreateMsgLogicEx hands out: the IMsgLogicEx
+  EXPECT_EQ(CallSlot<void*>(self, ObjectSlot(0), int32_t{1}), self);
+  EXPECT_EQ(CallSlot<void*>(self, ObjectSlot(0), int32_t{0}), nullptr);
+  EXPECT_EQ(CallSlot<void*>(self, ObjectSlot(0), int32_t{2}), nullptr);
+  EXPECT_EQ(CallSlot<void*>(self, ObjectSlot(0), int32_t{-1}), nullptr);
+}
+
+TEST_F(AgentObjectTest, HostCommandsThroughRawSlotsRefuseWorkBeforeLogin) {
+  void* self = agent;
+  RoomInfo room{};
+  EXPECT_EQ((CallSlot<int32_t, int32_t>(self, ObjectSlot(5), 7)), -1);
+  EXPECT_EQ((CallSlot<int32_t, int32_t, const char*>(self, ObjectSlot(6), 5, "hi")), -1);
+  EXPECT_EQ((CallSlot<int32_t, int32_t>(self, ObjectSlot(7), -5)), -1);
+  EXPECT_EQ((CallSlot<int32_t>(self, ObjectSlot(8))), -1);
+  EXPECT_EQ((CallSlot<int32_t>(self, ObjectSlot(9))), -1);
+  EXPECT_EQ((CallSlot<int32_t, uint32_t, const RoomInfo*>(self, ObjectSlot(10), 1u, &room)), -1);
+  EXPECT_EQ((CallSlot<int32_t, int32_t>(self, ObjectSlot(11), 5)), -1);
+  EXPECT_EQ(engines.engines_created(), 0);
+  EXPECT_TRUE(host.Events().empty());
+  // Only GetFriendList leaves a trace when refused: its entry line and why.
+  EXPECT_EQ(env.Traces(), (std::vector<std::string>{"CMsgLogicAgent::GetFriendList",
+                                                    "CMsgLogicAgent::GetFriendList:!m_bEnable!"}));
+}
+
+TEST_F(AgentObjectTest, ConnectAndSetCallbackThroughRawSlots) {
+  void* self = agent;
+  WriteLogin("id1=100\r\nflag1=1\r\n");
+  EXPECT_EQ((CallSlot<int32_t, int32_t, int32_t>(self, ObjectSlot(4), 100, 9)), 0);
+  ASSERT_EQ(engines.Count(kLoginById), 1);
+  EXPECT_EQ(engines.Calls(kLoginById)[0].args, (std::vector<int64_t>{100, 9}));
+
+  RecordingHost other;
+  void* registered =
+      CallSlot<void*, IMsgObject*, int32_t>(self, ObjectSlot(3), &other, int32_t{2});
+  EXPECT_EQ(registered, static_cast<IMsgLogicExCallback*>(&other));
+  // Slot 1 ends the agent.
+  EXPECT_EQ((CallSlot<int32_t>(self, ObjectSlot(1))), 0);
+  agent = nullptr;
+  EXPECT_EQ(engines.engines_alive(), 0);
+}
+
+TEST_F(AgentObjectTest, SetCallbackRegistersWhatTheObjectAnswersForIdTwo) {
+  RecordingHost first;
+  RecordingHost second;
+  EXPECT_EQ(agent->SetCallback(&first, 2), &first);
+  EXPECT_EQ(first.interface_queries(), 1);
+  EXPECT_EQ(peer().callback(), &first);
+  EXPECT_EQ(peer().sink_callback(), &first);
+
+  // Another id: the object is not asked, the registration stays, and the
+  // sink still gets the agent's callback.
+  EXPECT_EQ(agent->SetCallback(&second, 1), &first);
+  EXPECT_EQ(second.interface_queries(), 0);
+  EXPECT_EQ(peer().sink_callback(), &first);
+
+  EXPECT_EQ(agent->SetCallback(&second, 2), &second);
+  EXPECT_EQ(peer().sink_callback(), &second);
+
+  second.answer_interface = false;
+  EXPECT_EQ(agent->SetCallback(&second, 2), nullptr);
+  EXPECT_EQ(peer().sink_callback(), nullptr);
+
+  EXPECT_EQ(agent->SetCallback(&first, 2), &first);
+  EXPECT_EQ(agent->SetCallback(nullptr, 2), nullptr);
+  EXPECT_EQ(peer().callback(), nullptr);
+  EXPECT_EQ(peer().sink_callback(), nullptr);
+}
+
+TEST_F(AgentObjectTest, ReleaseWithoutConnectWaitsForNothingAndCallsNothing) {
+  EXPECT_EQ(agent->Release(), 0);
+  agent = nullptr;
+  EXPECT_EQ(env.ThreadsStarted(), 0);
+  EXPECT_EQ(engines.engines_created(), 0);
+  EXPECT_TRUE(host.Events().empty());
+}
+
+TEST_F(AgentObjectTest, ReleaseAfterFailedConnectReleasesTheEngineItMade) {
+  EXPECT_EQ(agent->Connect(100, 0), 3);  // no login file
+  EXPECT_EQ(engines.engines_alive(), 1);
+  ReleaseAgent();
+  EXPECT_EQ(engines.engines_alive(), 0);
+  EXPECT_EQ(env.ThreadsStarted(), 0);
+}
+
+TEST_F(AgentObjectTest, ReleaseStopsWorkersReleasesEngineAndClearsState) {
+  ConnectOk();
+  int32_t self_id = 7;
+  sink()->OnSelfId(&self_id);
+  EXPECT_EQ(peer().self_id(), 7);
+  EXPECT_EQ(env.RunningThreads(), 2);
+
+  ReleaseAgent();
+  env.Settle();
+  EXPECT_EQ(env.RunningThreads(), 0);
+  EXPECT_EQ(engines.engines_alive(), 0);
+  EXPECT_EQ(host.Count(kOnConnectionLost), 0);  // Release tells the host nothing
+}
+
+TEST_F(AgentObjectTest, TwoAgentsShareNothing) {
+  CMsgLogicAgent* other = CMsgLogicAgent::Create(&env);
+  ASSERT_NE(other, nullptr);
+  RecordingHost other_host;
+  other->SetCallback(&other_host, 2);
+  int32_t id = 42;
+  sink()->OnSelfId(&id);
+  sink()->OnEventC();
+  EXPECT_EQ(AgentPeer(other).self_id(), -1);
+  EXPECT_EQ(other_host.Count(kOnEventC), 0);
+  EXPECT_EQ(host.Count(kOnEventC), 1);
+  other->Release();
+}
+
+// --- Lifetime: Release from anywhere ---
+
+TEST_F(AgentObjectTest, ReleaseFromHostCallbackOnEngineThread) {
+  ConnectOk();
+  std::atomic<int> released{0};
+  host.hook = [&](const HostEvent& event) {
+    if (event.slot == kOnEventC) {
+      agent->Release();
+      released++;
+    }
+  };
+  IMsgLogicSink* engine_sink = sink();
+  std::thread engine_thread([&] { EXPECT_EQ(engine_sink->OnEventC(), 0); });
+  engine_thread.join();
+  agent = nullptr;
+  EXPECT_EQ(released.load(), 1);
+  EXPECT_EQ(engines.engines_alive(), 0);
+  // The agent released its engine on the engine's thread, as the host asked.
+  EXPECT_EQ(engines.Count(kRelease), 1);
+  env.Settle();
+  EXPECT_EQ(env.RunningThreads(), 0);
+}
+
+TEST_F(AgentObjectTest, ReleaseFromConnectionLostOnTheSupervisionWorker) {
+  ConnectOk();
+  std::thread::id lost_on;
+  host.hook = [&](const HostEvent& event) {
+    if (event.slot == kOnConnectionLost) {
+      lost_on = event.thread;
+      agent->Release();  // on the worker: it must not wait for itself
+    }
+  };
+  env.Advance(24000);  // no activity: the loss is declared within 21-23 s
+  ASSERT_EQ(host.Count(kOnConnectionLost), 1);
+  EXPECT_NE(lost_on, std::this_thread::get_id());
+  agent = nullptr;
+  env.Settle();
+  EXPECT_EQ(env.RunningThreads(), 0);
+  EXPECT_EQ(engines.engines_alive(), 0);
+}
+
+TEST_F(AgentObjectTest, WorkerThatOutlivesReleaseWaitNeverTouchesFreedMemory) {
+  ConnectOk();
+  std::unique_ptr<Event> unblock(env.NewEvent());
+  std::atomic<bool> in_callback{false};
+  host.hook = [&](const HostEvent& event) {
+    if (event.slot == kOnConnectionLost) {
+      in_callback = true;
+      env.WaitFor(unblock.get());  // held up inside the host
+    }
+  };
+  env.Advance(24000);
+  ASSERT_TRUE(in_callback.load());
+
+  // Release on another host thread: its waits end after 5000 ms of virtual
+  // time, and it goes on while the worker is still inside the callback.
+  std::atomic<bool> released{false};
+  std::thread releaser([&] {
+    agent->Release();
+    released = true;
+  });
+  while (!released.load()) env.Advance(1000);
+  releaser.join();
+  agent = nullptr;
+  EXPECT_EQ(engines.engines_alive(), 0);
+  EXPECT_EQ(env.RunningThreads(), 1);
+
+  // The worker comes back, resets the (still allocated) agent, and ends.
+  unblock->Set();
+  env.Settle();
+  EXPECT_EQ(env.RunningThreads(), 0);
+}
+
+// --- The event sink, slot by slot ---
+
+// Slot table of the engine's sink interface: argument count and result
+// ('0', '1', 'n' for nothing, 'c' for the list's count).
+struct SinkSlot {
+  int first;
+  int last;
+  int args;
+  char result;
+};
+constexpr SinkSlot kSinkSlots[] = {
+    {0, 0, 2, '0'},     {1, 1, 3, '0'},     {2, 5, 1, '0'},     {6, 6, 2, '0'},
+    {7, 7, 1, '0'},     {8, 8, 1, '1'},     {9, 9, 1, '1'},     {10, 20, 1, '0'},
+    {21, 21, 2, '0'},   {22, 25, 1, '0'},   {26, 26, 2, '0'},   {27, 41, 1, '0'},
+    {42, 43, 1, 'n'},   {44, 60, 1, '0'},   {61, 61, 3, '0'},   {62, 63, 0, '0'},
+    {64, 66, 1, '0'},   {67, 68, 0, 'n'},   {69, 69, 2, 'n'},   {70, 71, 0, 'n'},
+    {72, 72, 2, 'n'},   {73, 73, 0, 'n'},   {74, 74, 1, 'n'},   {75, 75, 1, '0'},
+    {76, 77, 1, 'n'},   {78, 87, 1, '0'},   {88, 88, 0, '0'},   {89, 89, 1, '0'},
+    {90, 90, 0, '0'},   {91, 93, 1, '0'},   {94, 95, 1, 'n'},   {96, 96, 0, 'n'},
+    {97, 97, 0, '0'},   {98, 98, 2, 'n'},   {99, 99, 1, '0'},   {100, 100, 1, 'n'},
+    {101, 101, 0, 'n'}, {102, 121, 1, 'n'}, {122, 122, 1, 'c'},
+};
+
+TEST_F(AgentObjectTest, EverySinkSlotTakesItsArgumentsAndAnswersItsResult) {
+  // A record every handler can read: all zero (empty lists, type 0 text,
+  // friend record with empty texts, user id 0) except where set below.
+  alignas(8) uint8_t record[512] = {};
+  int slots_seen = 0;
+  for (const SinkSlot& row : kSinkSlots) {
+    for (int slot = row.first; slot <= row.last; ++slot, ++slots_seen) {
+      SCOPED_TRACE(slot);
+      void* s = sink();
+      const MsgWord p = reinterpret_cast<MsgWord>(record);
+      if (row.result == 'n') {
+        switch (row.args) {
+          case 0: CallSlot<void>(s, slot); break;
+          case 1: CallSlot<void, MsgWord>(s, slot, p); break;
+          case 2: CallSlot<void, MsgWord, MsgWord>(s, slot, 0, p); break;
+        }
+        continue;
+      }
+      int32_t result = -99;
+      switch (row.args) {
+        case 0: result = CallSlot<int32_t>(s, slot); break;
+        case 1: result = CallSlot<int32_t, MsgWord>(s, slot, p); break;
+        case 2: result = CallSlot<int32_t, MsgWord, MsgWord>(s, slot, 0, p); break;
+        case 3: result = CallSlot<int32_t, MsgWord, MsgWord, MsgWord>(s, slot, 0, 0, p); break;
+      }
+      const int32_t expected = row.result == '1' ? 1 : 0;  // 'c': the count, 0 here
+      EXPECT_EQ(result, expected);
+    }
+  }
+  EXPECT_EQ(slots_seen, 123);
+
+  // The value-list slot answers the list's count.
+  const uint32_t values[] = {2, 5, 50, 6, 60};
+  EXPECT_EQ((CallSlot<int32_t, MsgWord>(sink(), 122, reinterpret_cast<MsgWord>(values))), 2);
+}
+
+TEST_F(AgentObjectTest, NoActionSlotsChangeNothing) {
+  ConnectOk();
+  int32_t self_id = 5;
+  sink()->OnSelfId(&self_id);
+  host.Clear();
+  engines.Clear();
+  env.ClearTraces();
+  uint8_t record[64] = {};
+  for (const SinkSlot& row : kSinkSlots) {
+    for (int slot = row.first; slot <= row.last; ++slot) {
+      // Only the slots the agent has no handler for.
+      if (slot == 6 || slot == 9 || slot == 36 || slot == 37 || slot == 39 ||
+          slot == 80 || slot == 82 || slot == 85 || slot == 87 || slot == 88 ||
+          slot == 90 || slot == 91 || slot == 101 || slot == 122) {
+        continue;
+      }
+      const MsgWord p = reinterpret_cast<MsgWord>(record);
+      if (row.args == 0) CallSlot<void>(sink(), slot);
+      if (row.args == 1) CallSlot<void, MsgWord>(sink(), slot, p);
+      if (row.args == 2) CallSlot<void, MsgWord, MsgWord>(sink(), slot, p, p);
+      if (row.args == 3) CallSlot<void, MsgWord, MsgWord, MsgWord>(sink(), slot, p, p, p);
+    }
+  }
+  EXPECT_TRUE(host.Events().empty());
+  EXPECT_TRUE(engines.Calls().empty());
+  EXPECT_TRUE(env.Traces().empty());
+  EXPECT_TRUE(peer().enabled());
+  EXPECT_EQ(peer().self_id(), 5);
+}
+
+TEST_F(AgentObjectTest, RelaysReachTheHostOnlyOnceACallbackIsRegistered) {
+  agent->SetCallback(nullptr, 2);
+  const int32_t values[3] = {1, -2, 3};
+  EXPECT_EQ(sink()->OnEventB(0), 0);
+  EXPECT_EQ(sink()->OnEventC(), 0);
+  EXPECT_EQ(sink()->OnEventD(values), 0);
+  EXPECT_TRUE(host.Events().empty());
+
+  agent->SetCallback(&host, 2);
+  EXPECT_EQ(sink()->OnEventB(0), 0);  // 0 is relayed like any value
+  EXPECT_EQ(sink()->OnEventC(), 0);
+  EXPECT_EQ(sink()->OnEventD(values), 0);
+  auto events = host.Events();
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0].slot, kOnEventB);
+  EXPECT_EQ(events[0].args, (std::vector<int64_t>{0}));
+  EXPECT_EQ(events[1].slot, kOnEventC);
+  EXPECT_EQ(events[2].slot, kOnEventD);
+  EXPECT_EQ(events[2].args, (std::vector<int64_t>{1, -2, 3}));
+}
+
+TEST_F(AgentObjectTest, SelfIdIsStoredAsReported) {
+  int32_t id = 1234;
+  EXPECT_EQ(sink()->OnSelfId(&id), 0);
+  EXPECT_EQ(peer().self_id(), 1234);
+  id = -1;
+  EXPECT_EQ(sink()->OnSelfId(&id), 0);
+  EXPECT_EQ(peer().self_id(), -1);
+  EXPECT_TRUE(host.Events().empty());
+}
+
+TEST_F(AgentObjectTest, EventBPassesTheArgumentItselfNotWhatItPointsTo) {
+  EXPECT_EQ((CallSlot<int32_t, int32_t>(sink(), 82, int32_t{0x1234})), 0);
+  ASSERT_EQ(host.Count(kOnEventB), 1);
+  EXPECT_EQ(host.Events(kOnEventB)[0].args[0], 0x1234);
+}
+
+}  // namespace
+}  // namespace testing
+}  // namespace msglogic

@@ -1,0 +1,127 @@
+#include "agent/msg_logic_agent.h"
+
+#include <new>
+
+namespace msglogic {
+
+const int32_t g_nActiveTimeout = 20;
+const int32_t g_nKeepAliveInterval = 20;
+
+CMsgLogicAgent* CMsgLogicAgent::Create(Env* env) noexcept {
+  auto* agent = new (std::nothrow) CMsgLogicAgent(env);
+  if (agent != nullptr && !agent->Init()) {
+    delete agent;
+    agent = nullptr;
+  }
+  return agent;
+}
+
+// The caches, the sink, the pointers and flags are set up by their member
+// initialisers, in that order; the locks follow in Init.
+CMsgLogicAgent::CMsgLogicAgent(Env* env) : m_env(env), m_Sink(this) {}
+
+bool CMsgLogicAgent::Init() {
+  return m_csActive.Init(m_env, "m_csActive") &&
+         m_csKeepAlive.Init(m_env, "m_csKeepAlive") &&
+         m_csFriend.Init(m_env, "m_csFriend") &&
+         m_csFriendValue.Init(m_env, "m_csFriendValue") &&
+         m_csPendingText.Init(m_env, "m_csPendingText") &&
+         m_csMsgLogic.Init(m_env, "m_csMsgLogic") &&
+         (m_evStop.reset(m_env->NewEvent()), m_evStop != nullptr);
+}
+
+// Runs when the last owner leaves (see DropRef). Release has stopped the
+// workers and released the engine before; nothing else runs inside the agent.
+CMsgLogicAgent::~CMsgLogicAgent() {
+  m_csActive.Delete();
+  m_csKeepAlive.Delete();
+  m_csFriend.Delete();
+  m_csFriendValue.Delete();
+  m_csPendingText.Delete();
+  m_csMsgLogic.Delete();
+}
+
+void CMsgLogicAgent::DropRef() {
+  if (m_nRefs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+}
+
+void* CMsgLogicAgent::GetInterface(int32_t id) noexcept {
+  return id == MSG_IID_LOGICEX ? static_cast<IMsgLogicEx*>(this) : nullptr;
+}
+
+IMsgLogicExCallback* CMsgLogicAgent::SetCallback(IMsgObject* obj,
+                                                 int32_t id) noexcept {
+  if (id == MSG_IID_LOGICEX_CALLBACK) {
+    IMsgLogicExCallback* callback = nullptr;
+    if (obj != nullptr) {
+      callback = static_cast<IMsgLogicExCallback*>(
+          obj->GetInterface(MSG_IID_LOGICEX_CALLBACK));
+    }
+    m_pCallback.store(callback);
+  }
+  // The agent and its sink always report to the same object.
+  IMsgLogicExCallback* registered = m_pCallback.load();
+  m_Sink.SetCallback(registered);
+  return registered;
+}
+
+int32_t CMsgLogicAgent::Release() noexcept {
+  // From here on nothing is reported to the host: it may free its callback
+  // object as soon as Release returns.
+  m_pCallback.store(nullptr);
+  m_Sink.SetCallback(nullptr);
+
+  m_bThreadRun.store(false);
+  m_evStop->Set();
+  Thread* workers[2];
+  {
+    LockHolder hold(&m_csMsgLogic);
+    workers[0] = m_hSuperviseThread;
+    workers[1] = m_hReleaseThread;
+    m_hSuperviseThread = nullptr;
+    m_hReleaseThread = nullptr;
+  }
+  // Each wait is bounded; a worker that runs on keeps its own reference.
+  // When Release is called on a worker (from a callback), that worker is not
+  // waited for: it ends when it returns to its loop.
+  for (Thread* worker : workers) {
+    if (worker == nullptr) continue;
+    if (!worker->IsCurrent()) worker->Join(kWorkerJoinMs);
+    delete worker;
+  }
+
+  {
+    LockHolder hold(&m_csMsgLogic);
+    ReleaseEngine();
+  }
+  m_bEnable.store(false);
+  ClearCaches();
+  m_nSelfId.store(-1);
+
+  DropRef();  // the host's reference
+  return 0;
+}
+
+void CMsgLogicAgent::ReleaseEngine() {
+  IMsgLogic* engine = m_pMsgLogic;
+  m_pMsgLogic = nullptr;
+  m_bReleasePending = false;
+  if (engine != nullptr) engine->Release();
+}
+
+void CMsgLogicAgent::ClearCaches() {
+  {
+    LockHolder hold(&m_csFriend);
+    m_mapFriend.clear();
+  }
+  {
+    LockHolder hold(&m_csFriendValue);
+    m_mapFriendValue.clear();
+  }
+  {
+    LockHolder hold(&m_csPendingText);
+    m_mapPendingText.clear();
+  }
+}
+
+}  // namespace msglogic

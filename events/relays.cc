@@ -1,0 +1,38 @@
+// Engine events the agent passes on as they come: the own user id and the
+// three plain notifications.
+#include "agent/msg_logic_agent.h"
+
+namespace msglogic {
+
+// Engine thread. Stores the id without a lock; the host is not told.
+int32_t CMsgLogicAgent::OnSelfId(RecordView selfId) {
+  if (selfId.Has(0, 4)) m_nSelfId.store(selfId.I32(0));
+  return 0;
+}
+
+// Engine thread. The value itself is passed on, not what it might point to.
+int32_t CMsgLogicAgent::OnEventB(int32_t value) {
+  if (IMsgLogicExCallback* callback = Callback()) callback->OnEventB(value);
+  return 0;
+}
+
+// Engine thread.
+int32_t CMsgLogicAgent::OnEventC() {
+  if (IMsgLogicExCallback* callback = Callback()) callback->OnEventC();
+  return 0;
+}
+
+// Engine thread. The record holds three 32-bit values, passed in order.
+int32_t CMsgLogicAgent::OnEventD(RecordView values) {
+  IMsgLogicExCallback* callback = Callback();
+  if (callback != nullptr && values.Has(0, 12)) {
+    callback->OnEventD(values.I32(0), values.I32(4), values.I32(8));
+  }
+  return 0;
+}
+
+int32_t CMsgLogicAgent::ListCount(RecordView list) {
+  return list.Has(0, 4) ? list.I32(0) : 0;
+}
+
+}  // namespace msglogic

@@ -16,32 +16,75 @@ bool IsGbTrail(unsigned t) {
 
 enum class Route { kAscii, kWhole, kByChar };
 
+constexpr uint64_t kOnes = 0x0101010101010101u;
+constexpr uint64_t kHighs = 0x8080808080808080u;
+
+// Whether any of the eight bytes of v is zero.
+bool HasZeroByte(uint64_t v) { return ((v - kOnes) & ~v & kHighs) != 0; }
+
+// Calls visit(w) on 64-bit words that together cover the n bytes at p, and
+// stops early when visit returns false. A byte may be seen twice and padding
+// bytes read as zero, which suits "is there a byte such that" questions.
+template <typename Visit>
+void ForEachWord(const unsigned char* p, size_t n, Visit visit) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    if (!visit(w)) return;
+  }
+  if (i == n) return;
+  uint64_t w = 0;
+  if (n >= 8) {
+    std::memcpy(&w, p + n - 8, 8);
+  } else if (n >= 4) {
+    uint32_t head, tail;
+    std::memcpy(&head, p, 4);
+    std::memcpy(&tail, p + n - 4, 4);
+    w = head | static_cast<uint64_t>(tail) << 32;
+  } else {
+    for (size_t k = 0; k < n; ++k) w |= static_cast<uint64_t>(p[k]) << (8 * k);
+  }
+  visit(w);
+}
+
+bool ContainsEncodedEuro(const unsigned char* p, size_t n) {
+  for (size_t i = 0; i + 3 <= n; ++i) {
+    if (p[i] == 0xE2 && p[i + 1] == 0x82 && p[i + 2] == 0xAC) return true;
+  }
+  return false;
+}
+
 // Picks how to convert the whole input. ASCII is copied as is. Otherwise the
 // platform converter gets the whole input in one call, unless the input holds
 // something it would convert differently from our rules: a 0x80 byte in GBK
 // (possibly a standalone euro sign; it may also be a harmless trail byte),
 // and in UTF-8 an encoded U+20AC or any four-byte sequence (glibc silently
-// drops U+E0000..U+E007F instead of failing on them).
+// drops U+E0000..U+E007F instead of failing on them). Works eight bytes at a
+// time: this runs on every call, and names are short.
 Route ChooseRoute(Direction dir, const unsigned char* p, size_t n) {
   bool ascii = true;
+  bool by_char = false;
+  bool maybe_euro = false;
   if (dir == Direction::kGbToUtf8) {
-    for (size_t i = 0; i < n; ++i) {
-      if (p[i] >= 0x80) {
-        if (p[i] == 0x80) return Route::kByChar;
-        ascii = false;
-      }
-    }
-  } else {
-    for (size_t i = 0; i < n; ++i) {
-      const unsigned b = p[i];
-      if (b < 0x80) continue;
+    ForEachWord(p, n, [&](uint64_t w) {
+      if ((w & kHighs) == 0) return true;
       ascii = false;
-      if (b >= 0xF0) return Route::kByChar;
-      if (b == 0xE2 && n - i >= 3 && p[i + 1] == 0x82 && p[i + 2] == 0xAC) {
-        return Route::kByChar;
-      }
-    }
+      by_char = HasZeroByte(w ^ kHighs);  // a 0x80 byte
+      return !by_char;
+    });
+  } else {
+    constexpr uint64_t kF0s = 0xF0F0F0F0F0F0F0F0u;
+    constexpr uint64_t kE2s = 0xE2E2E2E2E2E2E2E2u;
+    ForEachWord(p, n, [&](uint64_t w) {
+      if ((w & kHighs) == 0) return true;
+      ascii = false;
+      by_char = HasZeroByte((w & kF0s) ^ kF0s);  // a byte F0..FF
+      maybe_euro = maybe_euro || HasZeroByte(w ^ kE2s);
+      return !by_char;
+    });
   }
+  if (by_char || (maybe_euro && ContainsEncodedEuro(p, n))) return Route::kByChar;
   return ascii ? Route::kAscii : Route::kWhole;
 }
 

@@ -20,11 +20,19 @@ const std::string kEAcuteGb = "\xA8\xA6";
 const std::string kEAcuteU8 = "\xC3\xA9";
 const std::string kEmojiU8 = "\xF0\x9F\x98\x80";
 
-// Runs the classic function on an exactly sized heap buffer (so ASan sees any
-// write past the documented bound) and checks the bounded variant agrees.
+// Copies s to a heap block of exactly its size, so that ASan sees any read
+// past the end of the input.
+std::unique_ptr<char[]> Exact(const std::string& s) {
+  std::unique_ptr<char[]> p(new char[s.size()]);
+  s.copy(p.get(), s.size());
+  return p;
+}
+
+// Runs the classic function on exactly sized heap buffers (so ASan sees any
+// access past the documented bounds) and checks the bounded variant agrees.
 std::string ToUtf8(const std::string& gb) {
-  std::unique_ptr<char[]> buf(new char[2 * gb.size() + 1]);
-  const int n = GB2312ToUTF_8(buf.get(), gb.data(), static_cast<int>(gb.size()));
+  std::unique_ptr<char[]> buf(new char[2 * gb.size()]);
+  const int n = GB2312ToUTF_8(buf.get(), Exact(gb).get(), static_cast<int>(gb.size()));
   EXPECT_LE(static_cast<size_t>(n), 2 * gb.size());
   std::string bounded(2 * gb.size() + 8, '\0');
   bounded.resize(GB2312ToUTF_8N(&bounded[0], bounded.size(), gb.data(), gb.size()));
@@ -34,8 +42,8 @@ std::string ToUtf8(const std::string& gb) {
 }
 
 std::string ToGb(const std::string& u8) {
-  std::unique_ptr<char[]> buf(new char[u8.size() + 1]);
-  const int n = UTF_8ToGB2312(buf.get(), u8.data(), static_cast<int>(u8.size()));
+  std::unique_ptr<char[]> buf(new char[u8.size()]);
+  const int n = UTF_8ToGB2312(buf.get(), Exact(u8).get(), static_cast<int>(u8.size()));
   EXPECT_LE(static_cast<size_t>(n), u8.size());
   std::string bounded(u8.size() + 8, '\0');
   bounded.resize(UTF_8ToGB2312N(&bounded[0], bounded.size(), u8.data(), u8.size()));
@@ -118,8 +126,9 @@ TEST(TextCodec, BoundedVariantsCutOnCharacterBoundaries) {
   const std::string u8 = "a" + kZhongWenU8 + kEAcuteU8 + kEmojiU8 + "\xE4\xB8" "b" +
                          kRongZheU8 + "\xC0" + "z";
   const std::string gb = "a" + kZhongWenGb + "\x81 \x80" + kRongZheGb + "\xFF" + kEAcuteGb;
-  for (bool to_utf8 : {true, false}) {
-    const std::string& src = to_utf8 ? gb : u8;
+  const std::string ascii = "plain";
+  for (const auto& [src, to_utf8] : {std::make_pair(gb, true), std::make_pair(u8, false),
+                                     std::make_pair(ascii, true), std::make_pair(ascii, false)}) {
     const std::string full = to_utf8 ? ToUtf8(src) : ToGb(src);
     const std::vector<size_t> bounds = Boundaries(full, to_utf8);
     for (size_t cap = 0; cap <= full.size() + 1; ++cap) {

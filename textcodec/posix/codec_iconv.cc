@@ -11,43 +11,52 @@ namespace {
 
 const iconv_t kNoDescriptor = reinterpret_cast<iconv_t>(-1);
 
-// The calling thread's two descriptors, opened on first use and closed when
-// the thread exits. A descriptor that fails to open is not retried; every
-// non-ASCII character in that direction then becomes '?'.
-class ThreadDescriptors {
- public:
-  ThreadDescriptors() = default;
-  ThreadDescriptors(const ThreadDescriptors&) = delete;
-  ThreadDescriptors& operator=(const ThreadDescriptors&) = delete;
-  ~ThreadDescriptors() {
-    for (iconv_t cd : cd_) {
-      if (cd != kNoDescriptor) iconv_close(cd);
-    }
-  }
-
-  iconv_t Get(Direction dir) {
-    const int i = dir == Direction::kGbToUtf8 ? 0 : 1;
-    if (!tried_[i]) {
-      tried_[i] = true;
-      cd_[i] = i == 0 ? iconv_open("UTF-8", "CP936") : iconv_open("CP936", "UTF-8");
-    }
-    return cd_[i];
-  }
-
- private:
-  iconv_t cd_[2] = {kNoDescriptor, kNoDescriptor};
-  bool tried_[2] = {false, false};
+// One direction's descriptor for the calling thread.
+struct Slot {
+  iconv_t cd;
+  bool tried;  // iconv_open was called; a failure is not retried, and every
+               // non-ASCII character in this direction then becomes '?'
+  bool dirty;  // the last conversion stopped early; reset before reuse
 };
 
-thread_local ThreadDescriptors t_descriptors;
+// Plain data, so the hot path reads it without any thread_local guard.
+thread_local Slot t_slots[2] = {{kNoDescriptor, false, false},
+                                {kNoDescriptor, false, false}};
+
+// Closes the calling thread's descriptors when the thread exits. Touched only
+// when a descriptor is opened, which registers its destructor.
+struct SlotCloser {
+  ~SlotCloser() {
+    for (Slot& s : t_slots) {
+      if (s.cd != kNoDescriptor) iconv_close(s.cd);
+      s = {kNoDescriptor, true, false};
+    }
+  }
+};
+thread_local SlotCloser t_closer;
+
+Slot& SlotFor(Direction dir) {
+  const int i = dir == Direction::kGbToUtf8 ? 0 : 1;
+  Slot& s = t_slots[i];
+  if (!s.tried) {
+    s.tried = true;
+    s.cd = i == 0 ? iconv_open("UTF-8", "CP936") : iconv_open("CP936", "UTF-8");
+    static_cast<void>(&t_closer);
+  }
+  return s;
+}
 
 }  // namespace
 
 RunResult ConvertRun(Direction dir, const char* src, size_t len, char* dst,
                      size_t cap) {
-  const iconv_t cd = t_descriptors.Get(dir);
-  if (cd == kNoDescriptor) return {0, 0};
-  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  Slot& s = SlotFor(dir);
+  if (s.cd == kNoDescriptor) return {0, 0};
+  // Both encodings are stateless, so a conversion that consumed its whole
+  // input leaves the descriptor in its initial state. Only one that stopped
+  // early is followed by a reset; resetting every time would cost about a
+  // third of a short conversion.
+  if (s.dirty) iconv(s.cd, nullptr, nullptr, nullptr, nullptr);
   // iconv stops before the first character it cannot convert (EILSEQ), that
   // is cut off by the end of the input (EINVAL) or that does not fit (E2BIG),
   // having written exactly the characters before it; which of the three it
@@ -56,7 +65,8 @@ RunResult ConvertRun(Direction dir, const char* src, size_t len, char* dst,
   size_t in_left = len;
   char* out = dst;
   size_t out_left = cap;
-  iconv(cd, &in, &in_left, &out, &out_left);
+  iconv(s.cd, &in, &in_left, &out, &out_left);
+  s.dirty = in_left != 0;
   return {len - in_left, cap - out_left};
 }
 

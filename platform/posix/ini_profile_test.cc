@@ -1,0 +1,181 @@
+#include "platform/posix/ini_profile.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+
+namespace msglogic {
+namespace {
+
+using namespace std::string_literals;
+
+class IniProfileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/ini_profile_test.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    dir_ = dir;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  // Writes `content` (NULs included) to a file of the temporary directory.
+  std::string Write(const std::string& content, const char* name = "a.ini") {
+    const std::string path = dir_ + "/" + name;
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+  }
+
+  // ReadProfileString into exactly `size` bytes and a guard byte; the text
+  // up to the NUL, whose length the result must be.
+  static std::string Get(const std::string& path, const char* section,
+                         const char* key, const char* def = "?",
+                         uint32_t size = 260) {
+    std::unique_ptr<char[]> buf(new char[size + 1]);
+    buf[size] = 'X';
+    const uint32_t n =
+        ReadProfileString(section, key, def, buf.get(), size, path.c_str());
+    EXPECT_EQ(buf[size], 'X');
+    const std::string text = size == 0 ? "" : buf.get();
+    EXPECT_EQ(n, text.size());
+    return text;
+  }
+
+  // ReadProfileSection into `size` bytes: "<result>|<the whole buffer>".
+  static std::string Section(const std::string& path, const char* section,
+                             uint32_t size) {
+    std::vector<char> buf(size, 'X');
+    const uint32_t n =
+        ReadProfileSection(section, buf.data(), size, path.c_str());
+    return std::to_string(n) + "|" + std::string(buf.begin(), buf.end());
+  }
+
+  std::string dir_;
+};
+
+TEST_F(IniProfileTest, ReadsValuesAsWindowsParsesLines) {
+  const std::string path = Write(
+      "top=outside\r\n[Login]\r\n; comment=1\r\n   ;indented=1\r\n\r\n  \t\r\n"
+      "  Name \t=  Alice  \r\nid=1\r\nid=2\r\ndq=\"  quoted  \"\r\nsq='x'\r\n"
+      "odd=\"x'\r\none=\"\r\neq=a=b\r\nbare\r\nbare=later\r\n"
+      "[Other]\rcr=lone cr\r[login]\ndup=second section\n"
+      "[ spaced ]junk\nk=v\n[open\nk=w\n[a]b]\nk=x\n[]\nk=unnamed");
+  const struct {
+    const char* section;
+    const char* key;
+    const char* value;
+  } kCases[] = {{"LOGIN", "name", "Alice"},
+                {" Login ", " name ", "Alice"},
+                {"\tLogin", "name", "?"},
+                {"Login", "id", "1"},
+                {"Login", "dq", "  quoted  "},
+                {"Login", "sq", "x"},
+                {"Login", "odd", "\"x'"},
+                {"Login", "one", "\""},
+                {"Login", "eq", "a=b"},
+                {"Login", "bare", "?"},
+                {"Login", "; comment", "?"},
+                {"Login", "dup", "?"},
+                {"Login", "top", "?"},
+                {"", "top", "?"},
+                {"Other", "cr", "lone cr"},
+                {"spaced", "k", "v"},
+                {"open", "k", "w"},
+                {"a", "k", "x"},
+                {"", "k", "unnamed"}};
+  for (const auto& c : kCases) {
+    EXPECT_EQ(Get(path, c.section, c.key), c.value) << c.section << c.key;
+  }
+}
+
+TEST_F(IniProfileTest, DefaultsAndBufferSizes) {
+  const std::string path = Write(
+      "[s]\nk=abcdef\nq=\"abcdef\"\nlong=" + std::string(300, 'v') + "\n");
+  EXPECT_EQ(Get(path, "s", "missing", "  def  "), "  def");
+  EXPECT_EQ(Get(path, "nosection", "k", nullptr), "");
+  EXPECT_EQ(Get(dir_ + "/none.ini", "s", "k", "'d'"), "d");
+  EXPECT_EQ(Get(path, "s", "k", "?", 0), "");
+  EXPECT_EQ(Get(path, "s", "k", "?", 1), "");
+  EXPECT_EQ(Get(path, "s", "k", "?", 2), "a");
+  EXPECT_EQ(Get(path, "s", "k", "?", 3), "ab");
+  EXPECT_EQ(Get(path, "s", "q", "?", 7), "abcdef");
+  EXPECT_EQ(Get(path, "s", "long"), std::string(259, 'v'));
+}
+
+TEST_F(IniProfileTest, ListsSectionEntriesInFileOrder) {
+  const std::string path = Write(
+      "[s]\r\n; c\r\n\r\n name1 = val1 \r\nname2=\r\nname3\r\n"
+      "q=\"kept\"\r\n=val5\r\nname1=again\r\n[t]\r\n[s]\r\nx=1\r\n");
+  EXPECT_EQ(Section(path, "S", 53),
+            "51|name1=val1\0name2=\0name3\0q=\"kept\"\0=val5\0"
+            "name1=again\0\0X"s);
+  EXPECT_EQ(Section(path, "t", 4), "0|\0\0XX"s);
+  EXPECT_EQ(Section(path, "missing", 4), "0|\0\0XX"s);
+  EXPECT_EQ(Section(dir_ + "/none.ini", "s", 3), "0|\0\0X"s);
+}
+
+TEST_F(IniProfileTest, CutsSectionsThatDoNotFit) {
+  const std::string path =
+      Write("[s]\r\nname1=val1\r\nname2=\r\nname3\r\nname4=val4\r\n");
+  EXPECT_EQ(Section(path, "s", 24), "22|name1=val1\0name2=\0name\0\0"s);
+  // The list and its final NUL fill the buffer exactly: still reported cut.
+  const std::string all = "name1=val1\0name2=\0name3\0name4=val4\0\0"s;
+  EXPECT_EQ(Section(path, "s", 36), "34|" + all);
+  EXPECT_EQ(Section(path, "s", 37), "35|" + all + "X");
+  EXPECT_EQ(Section(path, "s", 0), "0|");
+  EXPECT_EQ(Section(path, "s", 1), "0|\0"s);
+  EXPECT_EQ(Section(path, "s", 2), "0|\0\0"s);
+  EXPECT_EQ(Section(path, "s", 3), "1|n\0\0"s);
+
+  std::string big = "[big]\n";
+  for (int i = 0; i < 7000; ++i) big += "key" + std::to_string(i) + "=value\n";
+  const std::string got = Section(Write(big, "big.ini"), "big", 65535);
+  EXPECT_EQ(got.substr(0, 19), "65533|key0=value\0ke"s);
+  EXPECT_EQ(got.substr(got.size() - 2), "\0\0"s);
+}
+
+TEST_F(IniProfileTest, SurvivesOddContent) {
+  const std::string huge(100000, 'h');
+  const std::string path = Write("[s]\nnul=ab\0cd\nk\0ey=1\nafter=ok\nhuge="s +
+                                     huge + "\n" + huge + "\nlast=no newline",
+                                 "odd.ini");
+  EXPECT_EQ(Get(path, "s", "nul"), "ab");
+  EXPECT_EQ(Get(path, "s", "k"), "1");
+  EXPECT_EQ(Get(path, "s", "after"), "ok");
+  EXPECT_EQ(Get(path, "s", "huge"), std::string(259, 'h'));
+  EXPECT_EQ(Get(path, "s", "last"), "no newline");
+  EXPECT_EQ(Section(path, "s", 300).substr(0, 29),
+            "298|nul=ab\0k=1\0after=ok\0huge="s);
+
+  // A UTF-8 byte-order mark spoils the first line, as on Windows.
+  const std::string bom = Write("\xEF\xBB\xBF[a]\nk=1\n[b]\nk=2\n", "bom.ini");
+  EXPECT_EQ(Get(bom, "a", "k"), "?");
+  EXPECT_EQ(Get(bom, "b", "k"), "2");
+}
+
+TEST_F(IniProfileTest, OpensTheFileAfreshByEitherSeparator) {
+  EXPECT_EQ(ToPosixPath(".\\KWPMsg\\loginInfo.ini"), "./KWPMsg/loginInfo.ini");
+  ASSERT_EQ(mkdir((dir_ + "/sub").c_str(), 0700), 0);
+  const std::string path = Write("[s]\nk=1\n", "sub/f.ini");
+  std::string windows_path = path;
+  for (char& c : windows_path) c = c == '/' ? '\\' : c;
+  EXPECT_EQ(Get(windows_path, "s", "k"), "1");
+  Write("[s]\nk=2\n", "sub/f.ini");
+  EXPECT_EQ(Get(path, "s", "k"), "2");
+
+  EXPECT_EQ(Get(dir_ + "/sub", "s", "k", "dir"), "dir");
+  EXPECT_EQ(Section(dir_ + "/sub", "s", 2), "0|\0\0"s);
+  EXPECT_EQ(Get("", "s", "k", "empty"), "empty");
+  // Not a regular file: given up at once, not waited on for a writer.
+  ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
+  EXPECT_EQ(Get(dir_ + "/fifo", "s", "k", "fifo"), "fifo");
+}
+
+}  // namespace
+}  // namespace msglogic

@@ -95,7 +95,11 @@ CharSpan NextChar(Direction dir, const unsigned char* p, size_t n) {
 // Converts src[pos, len) character by character, appending to dst[out, cap).
 // Runs of convertible characters go to the platform converter in one call;
 // wherever it stops, the character there is converted on its own, becomes
-// '?' or, when its output does not fit, ends the conversion.
+// '?' or, when its output does not fit, ends the conversion. Kept out of line
+// so that the common case in Convert stays small.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
 size_t ConvertByChar(Direction dir, const char* src, size_t len, size_t pos,
                      char* dst, size_t cap, size_t out) {
   const unsigned char* s = reinterpret_cast<const unsigned char*>(src);
@@ -119,7 +123,13 @@ size_t ConvertByChar(Direction dir, const char* src, size_t len, size_t pos,
       if (pos == end) break;
       const size_t size = NextChar(dir, s + pos, end - pos).size;
       char one[8];
-      const RunResult single = ConvertRun(dir, src + pos, size, one, sizeof one);
+      RunResult single;
+      if (s[pos] < 0x80) {  // ASCII is the same in both encodings
+        one[0] = src[pos];
+        single = {1, 1};
+      } else {
+        single = ConvertRun(dir, src + pos, size, one, sizeof one);
+      }
       if (single.consumed == size) {
         if (single.written > cap - out) return out;
         std::memcpy(dst + out, one, single.written);

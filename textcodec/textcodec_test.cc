@@ -20,37 +20,26 @@ const std::string kEAcuteGb = "\xA8\xA6";
 const std::string kEAcuteU8 = "\xC3\xA9";
 const std::string kEmojiU8 = "\xF0\x9F\x98\x80";
 
-// Copies s to a heap block of exactly its size, so that ASan sees any read
-// past the end of the input.
-std::unique_ptr<char[]> Exact(const std::string& s) {
-  std::unique_ptr<char[]> p(new char[s.size()]);
-  s.copy(p.get(), s.size());
-  return p;
-}
+using Classic = int (*)(char*, const char*, int);
+using Bounded = size_t (*)(char*, size_t, const char*, size_t);
 
-// Runs the classic function on exactly sized heap buffers (so ASan sees any
-// access past the documented bounds) and checks the bounded variant agrees.
-std::string ToUtf8(const std::string& gb) {
-  std::unique_ptr<char[]> buf(new char[2 * gb.size()]);
-  const int n = GB2312ToUTF_8(buf.get(), Exact(gb).get(), static_cast<int>(gb.size()));
-  EXPECT_LE(static_cast<size_t>(n), 2 * gb.size());
-  std::string bounded(2 * gb.size() + 8, '\0');
-  bounded.resize(GB2312ToUTF_8N(&bounded[0], bounded.size(), gb.data(), gb.size()));
-  std::string out(buf.get(), static_cast<size_t>(n));
-  EXPECT_EQ(out, bounded);
+// Runs the classic function on exactly sized heap blocks, so that ASan sees
+// any access past the input or past growth * input size of output, and checks
+// the bounded variant agrees.
+std::string Run(Classic classic, Bounded bounded, size_t growth, const std::string& in) {
+  std::unique_ptr<char[]> src(new char[in.size()]);
+  in.copy(src.get(), in.size());
+  std::unique_ptr<char[]> dst(new char[growth * in.size()]);
+  const int n = classic(dst.get(), src.get(), static_cast<int>(in.size()));
+  EXPECT_LE(static_cast<size_t>(n), growth * in.size());
+  std::string out(dst.get(), static_cast<size_t>(n));
+  std::string big(growth * in.size() + 8, '\0');
+  big.resize(bounded(&big[0], big.size(), in.data(), in.size()));
+  EXPECT_EQ(out, big);
   return out;
 }
-
-std::string ToGb(const std::string& u8) {
-  std::unique_ptr<char[]> buf(new char[u8.size()]);
-  const int n = UTF_8ToGB2312(buf.get(), Exact(u8).get(), static_cast<int>(u8.size()));
-  EXPECT_LE(static_cast<size_t>(n), u8.size());
-  std::string bounded(u8.size() + 8, '\0');
-  bounded.resize(UTF_8ToGB2312N(&bounded[0], bounded.size(), u8.data(), u8.size()));
-  std::string out(buf.get(), static_cast<size_t>(n));
-  EXPECT_EQ(out, bounded);
-  return out;
-}
+std::string ToUtf8(const std::string& gb) { return Run(GB2312ToUTF_8, GB2312ToUTF_8N, 2, gb); }
+std::string ToGb(const std::string& u8) { return Run(UTF_8ToGB2312, UTF_8ToGB2312N, 1, u8); }
 
 using Cases = std::vector<std::pair<std::string, std::string>>;
 
@@ -100,6 +89,21 @@ TEST(TextCodec, Utf8WithoutGbkFormBecomesQuestionMarks) {
   for (const auto& c : cases) EXPECT_EQ(ToGb(c.first), c.second) << c.first;
 }
 
+// The euro sign and four-byte UTF-8 (glibc drops U+E0001 silently) must be
+// noticed at any position, whatever the input length.
+TEST(TextCodec, EuroAndFourByteSequencesAreFoundAnywhere) {
+  for (size_t len = 1; len <= 20; ++len) {
+    for (size_t at = 0; at < len; ++at) {
+      const std::string head(at, 'a');
+      const std::string tail(len - at - 1, 'b');
+      const std::string expected = head + "?" + tail;
+      EXPECT_EQ(ToUtf8(head + "\x80" + tail), expected);
+      EXPECT_EQ(ToGb(head + "\xE2\x82\xAC" + tail), expected);
+      EXPECT_EQ(ToGb(head + "\xF3\xA0\x80\x81" + tail), expected);
+    }
+  }
+}
+
 TEST(TextCodec, NonPositiveLengthWritesNothing) {
   char buf[4] = {'x', 'x', 'x', 'x'};
   EXPECT_EQ(GB2312ToUTF_8(buf, "ab", 0), 0);
@@ -126,16 +130,19 @@ TEST(TextCodec, BoundedVariantsCutOnCharacterBoundaries) {
   const std::string u8 = "a" + kZhongWenU8 + kEAcuteU8 + kEmojiU8 + "\xE4\xB8" "b" +
                          kRongZheU8 + "\xC0" + "z";
   const std::string gb = "a" + kZhongWenGb + "\x81 \x80" + kRongZheGb + "\xFF" + kEAcuteGb;
+  const std::string gb_clean = "a" + kZhongWenGb + kRongZheGb + "b" + kEAcuteGb;
+  const std::string u8_clean = "a" + kZhongWenU8 + kRongZheU8 + "b" + kEAcuteU8;
   const std::string ascii = "plain";
-  for (const auto& [src, to_utf8] : {std::make_pair(gb, true), std::make_pair(u8, false),
-                                     std::make_pair(ascii, true), std::make_pair(ascii, false)}) {
+  for (const auto& [src, to_utf8] :
+       {std::make_pair(gb, true), std::make_pair(u8, false), std::make_pair(gb_clean, true),
+        std::make_pair(u8_clean, false), std::make_pair(ascii, true),
+        std::make_pair(ascii, false)}) {
     const std::string full = to_utf8 ? ToUtf8(src) : ToGb(src);
     const std::vector<size_t> bounds = Boundaries(full, to_utf8);
     for (size_t cap = 0; cap <= full.size() + 1; ++cap) {
       std::string buf(full.size() + 2, '\x5A');
-      const size_t n =
-          to_utf8 ? GB2312ToUTF_8N(&buf[0], cap, src.data(), src.size())
-                  : UTF_8ToGB2312N(&buf[0], cap, src.data(), src.size());
+      const Bounded convert = to_utf8 ? GB2312ToUTF_8N : UTF_8ToGB2312N;
+      const size_t n = convert(&buf[0], cap, src.data(), src.size());
       size_t expected = 0;
       for (size_t b : bounds) if (b <= cap) expected = b;
       ASSERT_EQ(n, expected) << "cap " << cap << " to_utf8 " << to_utf8;

@@ -20,6 +20,13 @@ struct Slot {
 };
 
 // Plain data, so the hot path reads it without any thread_local guard.
+// Inside a shared library each access costs a __tls_get_addr call unless the
+// build opts into the initial-exec model (TEXTCODEC_INITIAL_EXEC_TLS), which
+// makes it a single load but takes 32 bytes of static TLS, a reserve that a
+// library loaded with dlopen may find exhausted.
+#if defined(TEXTCODEC_INITIAL_EXEC_TLS)
+__attribute__((tls_model("initial-exec")))
+#endif
 thread_local Slot t_slots[2] = {{kNoDescriptor, false, false},
                                 {kNoDescriptor, false, false}};
 

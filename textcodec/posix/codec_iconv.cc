@@ -31,7 +31,9 @@ thread_local Slot t_slots[2] = {{kNoDescriptor, false, false},
                                 {kNoDescriptor, false, false}};
 
 // Closes the calling thread's descriptors when the thread exits. Touched only
-// when a descriptor is opened, which registers its destructor.
+// when a descriptor is opened, which registers its destructor. The slots stay
+// marked as tried, so a conversion run by a later thread_local destructor
+// opens nothing that would leak; its non-ASCII characters become '?'.
 struct SlotCloser {
   ~SlotCloser() {
     for (Slot& s : t_slots) {

@@ -1,24 +1,13 @@
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include "host/load_library.h"
+#include "host/os.h"
 
 namespace demo {
 
 PFN_CreateMsgLogicEx LoadAgentFactory(const std::string& path, std::string* error) {
-  std::string name = path;
-  if (name.empty()) {
-    // Beside the program: the directory of /proc/self/exe.
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    std::string dir = ".";
-    if (n > 0) {
-      self[n] = '\0';
-      dir = self;
-      dir = dir.substr(0, dir.rfind('/'));
-    }
-    name = dir + "/libmsglogicex.so";
-  }
+  // By default, beside the program.
+  const std::string name = path.empty() ? ProgramDir() + "/libmsglogicex.so" : path;
   void* module = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) {
     *error = dlerror();

@@ -484,6 +484,8 @@ TEST(EngineRelease, ReturnsWhileAThreadIsBlockedOnTheCallersLock) {
   static std::mutex engine_lock;  // stands for the agent's engine lock
   static BlockingSink sink;
   sink.lock = &engine_lock;
+  sink.entered = sink.left = sink.released = false;  // the test may be repeated
+  sink.calls_after_release = 0;
   Scenario scenario = DefaultScenario();
   scenario.activity_ms = 100;
   scenario.latency_ms = 0;
@@ -519,6 +521,7 @@ class ReleasingSink : public testing::QuietSink {
 
 TEST(EngineRelease, MayBeCalledFromInsideASinkCall) {
   static ReleasingSink sink;
+  sink.released = false;
   IMsgLogic* engine = NewEngine(DefaultScenario(), nullptr);
   ASSERT_NE(engine, nullptr);
   sink.engine = engine;

@@ -33,6 +33,7 @@ install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/msglogicexConfigVersion.cmake
   DESTINATION ${MSGLOGICEX_CMAKE_DIR})
 
-if(BUILD_TESTING)
+# The package test builds and runs a host on this machine: not in a cross build.
+if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING)
   add_subdirectory(${PROJECT_SOURCE_DIR}/tests/package ${CMAKE_BINARY_DIR}/tests/package)
 endif()

@@ -166,6 +166,10 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   // A loss of the connection: `callback` hears of it, then the agent
   // resets unless a Connect succeeded while the host was being told.
   void ConnectionLost(IMsgLogicExCallback* callback);
+  // Caches `count` friend records lying whole, back to back, from the start
+  // of `records`, and copies those whose user has a value to out[0], out[1],
+  // ... Takes m_csFriend -> m_csFriendValue once per record (events/).
+  void CacheFriendRecords(RecordView records, uint32_t count, FriendInfo* out);
 
   Env* const m_env;
 

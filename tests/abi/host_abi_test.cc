@@ -94,7 +94,9 @@ class Host final : public IMsgLogicExCallback {
     const char* name0 = nullptr;
     std::memcpy(&name0, raw + 4, sizeof name0);
     const char* first_name = count > 0 ? users[0].pszName : nullptr;  // a copy, not a reference
-    if (count > 0) EXPECT_EQ(name0, first_name);
+    if (count > 0) {
+      EXPECT_EQ(name0, first_name);
+    }
     return Add({5, ints, names});
   }
   int32_t OnUserData(int32_t id, int32_t kind, const void* data) override {

@@ -9,9 +9,9 @@
 // Bytes 14-19, 28-29 and 39-46 are not read. A friend list is a uint32
 // count followed by that many records back to back; a value list is a
 // uint32 count followed by that many (int32 user id, int32 value) pairs.
-#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "agent/msg_logic_agent.h"
 #include "events/checked_size.h"
@@ -118,10 +118,6 @@ void FillFriendInfo(const FriendRecord& record, bool in_list, FriendInfo* info) 
   }
 }
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-
 }  // namespace
 
 // Engine thread. Each record is cached and, when the user has a value,
@@ -162,8 +158,8 @@ int32_t CMsgLogicAgent::OnFriendList(RecordView list) {
   if (!FriendRecordsFit(records, count)) return 0;
   size_t bytes;
   if (!CheckedMul(count, sizeof(FriendInfo), &bytes)) return 0;
-  std::unique_ptr<FriendInfo, FreeDeleter> friends(
-      static_cast<FriendInfo*>(std::calloc(count, sizeof(FriendInfo))));
+  // Zero-filled, from operator new like every allocation of the agent.
+  std::unique_ptr<FriendInfo[]> friends(new (std::nothrow) FriendInfo[count]());
   if (friends == nullptr) return 0;
   CacheFriendRecords(records, count, friends.get());
   if (IMsgLogicExCallback* callback = Callback()) callback->OnFriendList(1, friends.get());

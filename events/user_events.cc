@@ -3,8 +3,7 @@
 // User list: int32 count N (signed), then N entries back to back, each
 //   0 int32 user id, 4 uint8 kind, 5 uint32 L, 9 L bytes of UTF-8 name.
 // Text record: 20 int32 type, 24 uint32 L, 28 L bytes of text.
-// Event A record: 0 int32 user id, 22 the text.
-#include <cstdlib>
+// Event A record: 0 int32 user id, 22 the text, NUL-terminated.
 #include <cstring>
 #include <memory>
 #include <new>
@@ -37,11 +36,10 @@ bool UserEntriesFit(RecordView list, size_t count) {
 // The array handed to the host, and the names its entries point to: the
 // names are freed first, then the array.
 struct UserArray {
-  explicit UserArray(size_t count)
-      : entries(static_cast<UserEntry*>(std::calloc(count, sizeof(UserEntry)))) {}
+  explicit UserArray(size_t count) : entries(new (std::nothrow) UserEntry[count]()) {}
   ~UserArray() {
     for (size_t i = 0; i < used; ++i) delete[] entries[i].pszName;
-    std::free(entries);
+    delete[] entries;
   }
   UserArray(const UserArray&) = delete;
   UserArray& operator=(const UserArray&) = delete;
@@ -109,9 +107,16 @@ int32_t CMsgLogicAgent::OnUserText(int32_t userId, RecordView record) {
   return 0;
 }
 
-// Engine thread. The host gets a pointer into the record itself.
+// Engine thread. The host gets a pointer into the record itself, so in a
+// bounded view the text must end inside the record: the host reads it up
+// to its NUL.
 int32_t CMsgLogicAgent::OnEventA(RecordView record) {
   if (!record.Has(0, kEventATextOffset)) return 0;
+  if (record.bounded() &&
+      std::memchr(record.Chars(kEventATextOffset), 0,
+                  record.size() - kEventATextOffset) == nullptr) {
+    return 0;
+  }
   if (IMsgLogicExCallback* callback = Callback()) {
     callback->OnEventA(record.I32(0), record.Chars(kEventATextOffset));
   }

@@ -118,6 +118,24 @@ TEST_F(UserEventsTest, BoundedUserTextsAndEventsClaimingMoreAreDropped) {
   EXPECT_EQ(host.Count(kOnUserData), 1);
 }
 
+TEST_F(UserEventsTest, BoundedEventAWhoseTextDoesNotEndInsideIsDropped) {
+  // The host reads the text up to its NUL: without one inside the record
+  // it would read past the end.
+  const Bytes unterminated = Bytes().I32(9).Fill(18).Text("abc");
+  auto exact = unterminated.Exact();
+  EXPECT_EQ(agent->OnEventA(RecordView(exact.get(), unterminated.size())), 0);
+  const Bytes bare = Bytes().I32(9).Fill(18);
+  EXPECT_EQ(agent->OnEventA(RecordView(bare.Exact().get(), bare.size())), 0);
+  EXPECT_TRUE(host.Events().empty());
+
+  const Bytes terminated = Bytes().I32(9).Fill(18).Text("abc").U8(0);
+  auto whole = terminated.Exact();
+  EXPECT_EQ(agent->OnEventA(RecordView(whole.get(), terminated.size())), 0);
+  auto events = host.Events(kOnEventA);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].text, "abc");
+}
+
 TEST_F(UserEventsTest, EventAPointsIntoTheRecordItself) {
   const Bytes record = Bytes().I32(-77).Fill(18).Text("note").U8(0);
   auto exact = record.Exact();

@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# The 32-bit Windows build: cross-compiles everything with MinGW-w64 (i686,
+# posix threads), checks what msglogicex.dll exports and imports, and runs the
+# test suite under Wine without a display. Safe to run again on the same
+# machine; runs as root or through sudo.
+#
+# Where the kernel cannot execute 32-bit x86 programs (CONFIG_IA32_EMULATION
+# off, or booted with ia32_emulation=0), Wine's 32-bit loader runs under
+# qemu-i386 through a binfmt_misc entry this script registers. Every 32-bit
+# process then spends about a minute of CPU starting up, so the Wine prefix
+# is created by the 64-bit loader, which needs no emulation.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+STEP_NAME=""
+STEP_START=0
+step() {
+  if [ -n "$STEP_NAME" ]; then
+    printf '=== %s: %ds\n' "$STEP_NAME" $((SECONDS - STEP_START))
+  fi
+  STEP_NAME="$1"
+  STEP_START=$SECONDS
+  [ -n "$STEP_NAME" ] && printf '\n=== %s (%s) ===\n' "$STEP_NAME" "$(date +%T)"
+  return 0
+}
+fail() { printf 'mingw.sh: %s\n' "$*" >&2; exit 1; }
+
+BUILD_DIR=build/mingw32
+export WINEPREFIX="$PWD/$BUILD_DIR/wineprefix"
+export WINEDEBUG=-all
+# No display, ever: Wine must not reach an X server even if one is around.
+unset DISPLAY WAYLAND_DISPLAY
+
+step "install packages"
+export DEBIAN_FRONTEND=noninteractive
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+fi
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends \
+  cmake ninja-build googletest g++-mingw-w64-i686-posix \
+  wine wine32:i386 wine64 qemu-user-static >/dev/null
+
+step "32-bit programs"
+BINFMT=/proc/sys/fs/binfmt_misc
+if [ -e "$BINFMT/qemu-i386" ]; then
+  echo "32-bit programs run under qemu-i386 (registered before)"
+elif /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  echo "the kernel runs 32-bit programs itself"
+else
+  if [ ! -e "$BINFMT/register" ]; then
+    $SUDO mount -t binfmt_misc binfmt_misc "$BINFMT"
+  fi
+  if [ ! -e "$BINFMT/qemu-i386" ]; then
+    # ELF, 32-bit, little-endian, executable or shared object, i386. F: the
+    # interpreter is opened now, so it works in any mount namespace.
+    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' |
+      $SUDO tee "$BINFMT/register" >/dev/null
+  fi
+  echo "32-bit programs run under qemu-i386"
+fi
+/usr/lib/wine/wine --version >/dev/null || fail "cannot run Wine's 32-bit loader"
+
+step "configure (preset mingw32)"
+cmake --preset mingw32
+
+step "build"
+cmake --build --preset mingw32
+
+step "check msglogicex.dll"
+DLL=$(find "$BUILD_DIR" -name msglogicex.dll -not -path '*/CMakeFiles/*' | head -n 1)
+[ -n "$DLL" ] || fail "msglogicex.dll was not built"
+echo "$DLL"
+DUMP=$(i686-w64-mingw32-objdump -p "$DLL")
+EXPORTS=$(printf '%s\n' "$DUMP" |
+  awk '/^\[Ordinal\/Name Pointer\] Table/ { on = 1; next }
+       on && NF == 0 { exit }
+       on { print $NF }')
+printf 'exports: %s\n' "$(echo $EXPORTS)"
+[ "$EXPORTS" = "CreateMsgLogicEx" ] ||
+  fail "msglogicex.dll must export exactly CreateMsgLogicEx, undecorated"
+IMPORTS=$(printf '%s\n' "$DUMP" | sed -n 's/^[[:space:]]*DLL Name: //p')
+printf 'imports: %s\n' "$(echo $IMPORTS)"
+for dll in $IMPORTS; do
+  case "${dll,,}" in
+    kernel32.dll | user32.dll | advapi32.dll | msvcrt.dll | ntdll.dll | \
+    gdi32.dll | shell32.dll | ole32.dll | ws2_32.dll | api-ms-win-*.dll | \
+    msglogic.dll) ;;
+    *) fail "msglogicex.dll imports $dll: only system DLLs and msglogic.dll may be" ;;
+  esac
+done
+
+step "Wine prefix"
+if [ ! -f "$WINEPREFIX/system.reg" ] || [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then
+  rm -rf "$WINEPREFIX"
+  # Neither Mono nor Gecko: nothing here needs them, and their installers
+  # would ask on a desktop that is not there.
+  WINEDLLOVERRIDES="mscoree,mshtml=" /usr/lib/wine/wine64 wineboot -i
+fi
+wineserver -w
+
+step "tests under Wine"
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+ctest --preset mingw32
+
+step ""

@@ -155,7 +155,14 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   void ReleaseEngine() REQUIRES(m_csMsgLogic);
   // The callback events are reported to; null for none.
   IMsgLogicExCallback* Callback() const { return m_Sink.Callback(); }
-  void WriteTrace(const char* text) { m_env->DebugOutput(text); }
+  // Best effort: a trace line the Env cannot write (it ran out of memory,
+  // say) is dropped, never thrown out of a noexcept entry point.
+  void WriteTrace(const char* text) noexcept {
+    try {
+      m_env->DebugOutput(text);
+    } catch (...) {
+    }
+  }
   // Starts the worker of `handle` unless it has been started; the thread
   // owns one reference. False when the thread cannot be started (the handle
   // stays null, so a later Connect tries again).

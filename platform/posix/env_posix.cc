@@ -179,7 +179,10 @@ class PosixEnv final : public Env {
 }  // namespace
 
 Env* Env::Default() {
-  static Env* env = new PosixEnv;  // never destroyed: detached workers use it
+  // Never destroyed (detached workers use it) and not allocated, so that
+  // asking for it can never fail.
+  alignas(PosixEnv) static unsigned char storage[sizeof(PosixEnv)];
+  static Env* env = new (storage) PosixEnv;
   return env;
 }
 

@@ -40,9 +40,11 @@ int32_t CMsgLogicAgent::SendText(int32_t userId, const char* text) noexcept {
       }
     }
     if (is_friend) {
+      // A null text goes out empty, as it would be queued: the engine is
+      // never handed a null text.
       LockHolder hold(&m_csMsgLogic);
       if (m_pMsgLogic != nullptr) {
-        m_pMsgLogic->SendText(userId, 1, m_nSelfId.load(), value, text);
+        m_pMsgLogic->SendText(userId, 1, m_nSelfId.load(), value, text != nullptr ? text : "");
       }
       return 0;
     }

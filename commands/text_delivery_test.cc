@@ -51,6 +51,20 @@ TEST_F(TextDeliveryTest, FriendsGetTheHostsTextAtOnceWithTheirValue) {
   EXPECT_EQ(peer().pending_count(), 0u);
 }
 
+TEST_F(TextDeliveryTest, ANullTextReachesTheEngineEmptyNeverNull) {
+  AddFriend(5, 55);
+  engines.Clear();
+  EXPECT_EQ(agent->SendText(5, nullptr), 0);
+  EXPECT_EQ(agent->SendText(7, nullptr), 1);
+  EXPECT_EQ(Answer(7, 77), 1);
+  auto sent = engines.Calls(kSendText);
+  ASSERT_EQ(sent.size(), 2u);
+  for (const EngineCall& call : sent) {
+    ASSERT_NE(call.pointer, nullptr);
+    EXPECT_EQ(call.text, "");
+  }
+}
+
 TEST_F(TextDeliveryTest, StrangersTextWaitsForTheirDetailsAndIsSentOnce) {
   SetSelf(9);
   const char text[] = "hello";

@@ -77,7 +77,7 @@ echo "$DLL"
 DUMP=$(i686-w64-mingw32-objdump -p "$DLL")
 EXPORTS=$(printf '%s\n' "$DUMP" |
   awk '/^\[Ordinal\/Name Pointer\] Table/ { on = 1; next }
-       on && NF == 0 { exit }
+       on && NF == 0 { on = 0 }
        on { print $NF }')
 printf 'exports: %s\n' "$(echo $EXPORTS)"
 [ "$EXPORTS" = "CreateMsgLogicEx" ] ||

@@ -1,42 +1,42 @@
 #include "platform/module_registry.h"
 
-#include <mutex>
+#include <atomic>
 
 namespace msglogic {
 namespace {
 
-// A fixed table: registration happens inside the loader's module entry
-// point, where allocating or waiting on other threads is best avoided.
+// A fixed table of slots claimed and released with atomic exchanges: no
+// constructor to run, no allocation and no waiting, so it works from a
+// loader entry point, before or after the module's static constructors.
+// A host loads a handful of extension modules; past the table's size a
+// registration is dropped rather than failing the module's load.
 constexpr int kMaxModules = 16;
-
-std::mutex registry_mu;  // constant-initialized: usable before constructors run
-void* registered[kMaxModules];  // guarded by registry_mu
-int registered_count = 0;       // guarded by registry_mu
+std::atomic<void*> slots[kMaxModules];  // null: free
 
 }  // namespace
 
 void RegisterExtensionModule(void* module_handle) {
-  std::lock_guard<std::mutex> hold(registry_mu);
-  // A host loads a handful of extension modules; past the table's size a
-  // registration is dropped rather than failing the module's load.
-  if (registered_count < kMaxModules) {
-    registered[registered_count++] = module_handle;
+  if (module_handle == nullptr) return;
+  for (auto& slot : slots) {
+    void* expected = nullptr;
+    if (slot.compare_exchange_strong(expected, module_handle)) return;
   }
 }
 
 void UnregisterExtensionModule(void* module_handle) {
-  std::lock_guard<std::mutex> hold(registry_mu);
-  for (int i = registered_count - 1; i >= 0; --i) {
-    if (registered[i] == module_handle) {
-      registered[i] = registered[--registered_count];
-      return;
-    }
+  if (module_handle == nullptr) return;
+  for (auto& slot : slots) {
+    void* expected = module_handle;
+    if (slot.compare_exchange_strong(expected, nullptr)) return;
   }
 }
 
 int RegisteredExtensionModules() {
-  std::lock_guard<std::mutex> hold(registry_mu);
-  return registered_count;
+  int count = 0;
+  for (auto& slot : slots) {
+    if (slot.load() != nullptr) ++count;
+  }
+  return count;
 }
 
 }  // namespace msglogic

@@ -7,7 +7,8 @@
 
 namespace msglogic {
 
-// Records `module_handle` (on Windows the module's HINSTANCE) as loaded.
+// Records `module_handle` (on Windows the module's HINSTANCE) as loaded; a
+// null handle is ignored.
 void RegisterExtensionModule(void* module_handle);
 
 // Forgets one registration of `module_handle`; a handle that was never

@@ -9,7 +9,11 @@
 // Bytes 14-19, 28-29 and 39-46 are not read. A friend list is a uint32
 // count followed by that many records back to back; a value list is a
 // uint32 count followed by that many (int32 user id, int32 value) pairs.
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <iterator>
+#include <utility>
 #include <memory>
 #include <new>
 
@@ -118,28 +122,216 @@ void FillFriendInfo(const FriendRecord& record, bool in_list, FriendInfo* info) 
   }
 }
 
+// A record of a list: its user, its position in the list (which is also
+// the entry of the host's array it is built in), and where it starts.
+struct ListedRecord {
+  uint32_t user;  // the user id as the caches order it (unsigned)
+  uint32_t index;
+  size_t offset;
+};
+
+// Sorts `count` records by user, keeping list order among records of the
+// same user: a radix sort, one byte of the id per pass, through `scratch`
+// (room for `count` records). Returns the array that holds the result.
+const ListedRecord* SortByUser(ListedRecord* records, ListedRecord* scratch,
+                               size_t count) {
+  ListedRecord* from = records;
+  ListedRecord* to = scratch;
+  for (unsigned shift = 0; shift < 32; shift += 8) {
+    size_t start[257] = {};
+    for (size_t k = 0; k < count; ++k) ++start[((from[k].user >> shift) & 0xFF) + 1];
+    for (size_t d = 0; d < 256; ++d) start[d + 1] += start[d];
+    for (size_t k = 0; k < count; ++k) to[start[(from[k].user >> shift) & 0xFF]++] = from[k];
+    std::swap(from, to);
+  }
+  return from;
+}
+
+// The first entry of `map` whose key is not less than `id`, looked for from
+// `from`, an entry whose key is not greater than `id` (or the first entry):
+// a few steps forward, else a search from the root.
+template <typename Map>
+typename Map::iterator SeekFrom(Map& map, typename Map::iterator from, int32_t id) {
+  constexpr int kMaxSteps = 4;
+  typename Map::iterator it = from;
+  for (int step = 0; it != map.end() && map.key_comp()(it->first, id); ++step) {
+    if (step == kMaxSteps) return map.lower_bound(id);
+    ++it;
+  }
+  return it;
+}
+
+// Lists shorter than this are cached in list order: the upper levels of the
+// maps stay in the processor's caches anyway.
+constexpr uint32_t kSortedListMin = 64;
+
+// How long a host command spins for the record being cached, and a list
+// waits for announced host commands, before each goes its own way.
+constexpr std::chrono::microseconds kHostTurnSpin{20};
+constexpr std::chrono::microseconds kListYield{10};
+
+// Asks the processor to fetch the bytes of `info` into its caches.
+constexpr uint32_t kPrefetchAhead = 2;
+void Prefetch(const FriendInfo* info) {
+  const char* bytes = reinterpret_cast<const char*>(info);
+  for (size_t at = 0; at < sizeof *info; at += 64) __builtin_prefetch(bytes + at);
+  __builtin_prefetch(bytes + sizeof *info - 1);
+}
+
+void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+// Marks m_csFriend as held for a record of a list, for the scope.
+class RecordHeld {
+ public:
+  explicit RecordHeld(std::atomic<bool>* flag) : flag_(flag) {
+    flag_->store(true, std::memory_order_relaxed);
+  }
+  ~RecordHeld() { flag_->store(false, std::memory_order_release); }
+  RecordHeld(const RecordHeld&) = delete;
+  RecordHeld& operator=(const RecordHeld&) = delete;
+
+ private:
+  std::atomic<bool>* const flag_;
+};
+
 }  // namespace
 
+CMsgLogicAgent::HostFriendTurn::HostFriendTurn(CMsgLogicAgent* agent) : agent_(agent) {
+  agent_->m_nFriendHostsWaiting.fetch_add(1);
+  if (!agent_->m_bFriendRecordHeld.load(std::memory_order_acquire)) return;
+  const auto until = std::chrono::steady_clock::now() + kHostTurnSpin;
+  while (agent_->m_bFriendRecordHeld.load(std::memory_order_acquire) &&
+         std::chrono::steady_clock::now() < until) {
+    CpuRelax();
+  }
+}
+
+CMsgLogicAgent::HostFriendTurn::~HostFriendTurn() {
+  agent_->m_nFriendHostsWaiting.fetch_sub(1, std::memory_order_release);
+}
+
+void CMsgLogicAgent::LetHostsIn() {
+  if (m_nFriendHostsWaiting.load(std::memory_order_acquire) == 0) return;
+  const auto until = std::chrono::steady_clock::now() + kListYield;
+  while (m_nFriendHostsWaiting.load(std::memory_order_acquire) != 0 &&
+         std::chrono::steady_clock::now() < until) {
+    CpuRelax();
+  }
+}
+
 // Engine thread. Each record is cached and, when the user has a value,
-// copied to the next entry of `out`, with m_csFriend (and, for the copy,
-// m_csFriendValue) held for that one record only, so host commands and
-// other events run between records. The records have been validated.
+// passed on in `out` (list order, the rest of the `count` entries zero),
+// with m_csFriend (and inside it m_csFriendValue) held for that one record
+// only, so host commands and other events run between records. The records
+// have been validated.
+//
+// Where the time goes. The texts are converted with no lock held, straight
+// into the entries the host gets, so a host command never waits for a
+// conversion. What remains under the locks is one update of each cache;
+// in list order, which is no order of ids, each update descends both maps
+// from the root and misses the processor's caches at almost every level
+// (the list, its texts and the host's array push the maps out). So a long
+// list is converted first, in list order, and then cached in ascending id
+// order, each map walked from the previous user's entry, a step or two, as
+// long as nothing cleared it in between (m_nFriendClears and
+// m_nFriendValueClears). Finally the host's entries are compacted.
 void CMsgLogicAgent::CacheFriendRecords(RecordView records, uint32_t count,
                                         FriendInfo* out) {
-  size_t offset = 0;
-  size_t copied = 0;
-  for (uint32_t i = 0; i < count; ++i) {
-    FriendRecord record;
-    if (!ReadFriendRecord(records, offset, &record)) return;
-    offset += record.size;
-    LockHolder friends(&m_csFriend);
-    FriendInfo& info = m_mapFriend[record.user_id];
-    FillFriendInfo(record, /*in_list=*/true, &info);
-    LockHolder values(&m_csFriendValue);
-    if (m_mapFriendValue.count(record.user_id) != 0) {
-      std::memcpy(&out[copied++], &info, sizeof info);
-    }
+  std::unique_ptr<ListedRecord[]> listed;  // the records, then the sort's scratch
+  std::unique_ptr<bool[]> has_value;
+  size_t listed_size;
+  if (count >= kSortedListMin && CheckedMul(count, 2, &listed_size)) {
+    listed.reset(new (std::nothrow) ListedRecord[listed_size]);
+    has_value.reset(new (std::nothrow) bool[count]());
   }
+  if (listed == nullptr || has_value == nullptr) {
+    // A short list, or no memory for the order: one record after the other.
+    size_t offset = 0;
+    size_t copied = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+      FriendRecord record;
+      if (!ReadFriendRecord(records, offset, &record)) break;
+      offset += record.size;
+      FriendInfo& entry = out[copied];
+      FillFriendInfo(record, /*in_list=*/true, &entry);
+      {
+        LockHolder friends(&m_csFriend);
+        RecordHeld held(&m_bFriendRecordHeld);
+        m_mapFriend[record.user_id] = entry;
+        LockHolder values(&m_csFriendValue);
+        if (m_mapFriendValue.count(record.user_id) != 0) ++copied;
+      }
+      LetHostsIn();
+    }
+    std::memset(out + copied, 0, (count - copied) * sizeof *out);
+    return;
+  }
+
+  uint32_t listed_count = 0;
+  for (size_t offset = 0; listed_count < count; ++listed_count) {
+    FriendRecord record;
+    if (!ReadFriendRecord(records, offset, &record)) break;
+    FillFriendInfo(record, /*in_list=*/true, &out[listed_count]);
+    listed[listed_count] = {static_cast<uint32_t>(record.user_id), listed_count, offset};
+    offset += record.size;
+  }
+  const ListedRecord* sorted = SortByUser(listed.get(), listed.get() + count, listed_count);
+
+  // Kept from the previous record: the friend map's entry of the previous
+  // user, and the value map's last entry not after that user (none: start
+  // from the first).
+  decltype(m_mapFriend)::iterator friend_at;
+  decltype(m_mapFriendValue)::iterator value_at;
+  bool friend_known = false;
+  bool value_known = false;
+  uint32_t friend_clears = 0;
+  uint32_t value_clears = 0;
+  for (uint32_t k = 0; k < listed_count; ++k) {
+    // The entries are read in id order, all over the host's array: the
+    // next one is fetched while this one is cached.
+    if (k + kPrefetchAhead < listed_count) Prefetch(&out[sorted[k + kPrefetchAhead].index]);
+    const FriendInfo& entry = out[sorted[k].index];
+    const int32_t id = static_cast<int32_t>(sorted[k].user);
+    {
+      LockHolder friends(&m_csFriend);
+      RecordHeld held(&m_bFriendRecordHeld);
+      auto it = friend_known && friend_clears == m_nFriendClears
+                    ? SeekFrom(m_mapFriend, friend_at, id)
+                    : m_mapFriend.lower_bound(id);
+      if (it != m_mapFriend.end() && it->first == id) {
+        it->second = entry;
+      } else {
+        it = m_mapFriend.emplace_hint(it, id, entry);
+      }
+      friend_at = it;
+      friend_known = true;
+      friend_clears = m_nFriendClears;
+
+      LockHolder values(&m_csFriendValue);
+      auto v = value_clears == m_nFriendValueClears
+                   ? SeekFrom(m_mapFriendValue,
+                              value_known ? value_at : m_mapFriendValue.begin(), id)
+                   : m_mapFriendValue.lower_bound(id);
+      const bool found = v != m_mapFriendValue.end() && v->first == id;
+      has_value[sorted[k].index] = found;
+      value_known = found || v != m_mapFriendValue.begin();
+      if (value_known) value_at = found ? v : std::prev(v);
+      value_clears = m_nFriendValueClears;
+    }
+    LetHostsIn();
+  }
+
+  size_t copied = 0;
+  for (uint32_t i = 0; i < listed_count; ++i) {
+    if (!has_value[i]) continue;
+    if (copied != i) std::memcpy(&out[copied], &out[i], sizeof *out);
+    ++copied;
+  }
+  std::memset(out + copied, 0, (count - copied) * sizeof *out);
 }
 
 // Engine thread: the answer to GetFriendList. The host gets every cached

@@ -2,6 +2,7 @@
 // decoded from byte-built engine records and compared byte for byte.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -294,6 +295,66 @@ TEST_F(FriendDirectoryTest, WithoutACallbackTheCachesStillFill) {
   sink()->OnFriendUpdate(FriendRecord(u3).Exact().get());
   EXPECT_EQ(peer().friend_count(), 3u);
   EXPECT_TRUE(host.Events().empty());
+}
+
+// Long lists are cached in user id order (unsigned), walking the maps from
+// one user to the next; what the host and the caches get must not show it.
+TEST_F(FriendDirectoryTest, LongListsComeOutAsShortOnesDo) {
+  std::mt19937 rng(7);
+  std::vector<FriendSpec> list;
+  for (int i = 0; i < 300; ++i) {
+    FriendSpec f;
+    // Ids on both sides of zero, in no order, some of them twice.
+    f.id = i % 50 == 49 ? list[static_cast<size_t>(i) / 2].id
+                        : static_cast<int32_t>(rng() % 2000) - 1000;
+    f.value = i;
+    f.info_a = i * 3;
+    f.status = static_cast<uint8_t>(i % 4);
+    f.name = "n" + std::to_string(i) + kZhongUtf8;
+    f.display_name = i % 7 == 0 ? "" : kWenUtf8 + std::to_string(i);
+    f.long_text = Repeat(kZhongUtf8, static_cast<size_t>(i % 90));
+    list.push_back(f);
+  }
+  // Values for about two users in three, some of them for users of no list.
+  std::vector<std::pair<int32_t, int32_t>> values;
+  for (int32_t id = -1000; id < 1000; ++id) {
+    if (rng() % 3 != 0) values.push_back({id, id});
+  }
+  auto has_value = [&](int32_t id) {
+    for (const auto& v : values) {
+      if (v.first == id) return true;
+    }
+    return false;
+  };
+  auto expected = [&](const FriendSpec& f) {
+    const std::string name = "n" + std::to_string(f.value) + kZhongGb;
+    const std::string display = f.display_name.empty() ? name : kWenGb + std::to_string(f.value);
+    return ExpectedFriend(f, name, display, Repeat(kZhongGb, static_cast<size_t>(f.value % 90)));
+  };
+
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    // A few users cached before, by a short list.
+    host.friend_entries = 0;
+    List(FriendList({list[5], list[100]}));
+    Values(values);
+    host.Clear();
+    host.friend_entries = list.size();
+    EXPECT_EQ(List(FriendList(list)), 0);
+
+    std::vector<std::string> want;
+    std::map<int32_t, std::string> cached;
+    for (const FriendSpec& f : list) {
+      if (has_value(f.id)) want.push_back(expected(f));
+      cached[f.id] = expected(f);
+    }
+    want.resize(list.size(), kZeroFriend);
+    EXPECT_EQ(HostList(list.size()), want);
+    EXPECT_EQ(peer().friend_count(), cached.size());
+    for (const auto& [id, record] : cached) EXPECT_EQ(Hex(Cached(id)), Hex(record)) << id;
+    // The caches are cleared between the rounds, as after a lost connection.
+    peer().Reset();
+  }
 }
 
 TEST(CheckedSizeTest, RefusesWhatDoesNotFitSizeT) {

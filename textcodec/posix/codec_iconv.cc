@@ -9,17 +9,21 @@ namespace internal {
 
 namespace {
 
-const iconv_t kNoDescriptor = reinterpret_cast<iconv_t>(-1);
+const iconv_t kOpenFailed = reinterpret_cast<iconv_t>(-1);
 
-// One direction's descriptor for the calling thread.
+// One direction's descriptor for the calling thread. All zero is the state
+// before first use.
 struct Slot {
-  iconv_t cd;
+  iconv_t cd;  // null: none (not opened yet, or iconv_open failed)
   bool tried;  // iconv_open was called; a failure is not retried, and every
                // non-ASCII character in this direction then becomes '?'
   bool dirty;  // the last conversion stopped early; reset before reuse
 };
 
-// Plain data, so the hot path reads it without any thread_local guard.
+// Plain data, initialised to zero at compile time, so the hot path reads it
+// without any thread_local guard (an initialiser that is not a constant
+// expression, such as a descriptor of -1, would put a guard check, and in a
+// shared library a __tls_get_addr call, in front of every access).
 // Inside a shared library each access costs a __tls_get_addr call unless the
 // build opts into the initial-exec model (TEXTCODEC_INITIAL_EXEC_TLS), which
 // makes it a single load but takes 32 bytes of static TLS, a reserve that a
@@ -27,8 +31,7 @@ struct Slot {
 #if defined(TEXTCODEC_INITIAL_EXEC_TLS)
 __attribute__((tls_model("initial-exec")))
 #endif
-thread_local Slot t_slots[2] = {{kNoDescriptor, false, false},
-                                {kNoDescriptor, false, false}};
+thread_local Slot t_slots[2] = {};
 
 // Closes the calling thread's descriptors when the thread exits. Touched only
 // when a descriptor is opened, which registers its destructor. The slots stay
@@ -37,8 +40,8 @@ thread_local Slot t_slots[2] = {{kNoDescriptor, false, false},
 struct SlotCloser {
   ~SlotCloser() {
     for (Slot& s : t_slots) {
-      if (s.cd != kNoDescriptor) iconv_close(s.cd);
-      s = {kNoDescriptor, true, false};
+      if (s.cd != nullptr) iconv_close(s.cd);
+      s = {nullptr, true, false};
     }
   }
 };
@@ -49,7 +52,8 @@ Slot& SlotFor(Direction dir) {
   Slot& s = t_slots[i];
   if (!s.tried) {
     s.tried = true;
-    s.cd = i == 0 ? iconv_open("UTF-8", "CP936") : iconv_open("CP936", "UTF-8");
+    const iconv_t cd = i == 0 ? iconv_open("UTF-8", "CP936") : iconv_open("CP936", "UTF-8");
+    s.cd = cd != kOpenFailed ? cd : nullptr;
     static_cast<void>(&t_closer);
   }
   return s;
@@ -60,7 +64,7 @@ Slot& SlotFor(Direction dir) {
 RunResult ConvertRun(Direction dir, const char* src, size_t len, char* dst,
                      size_t cap) {
   Slot& s = SlotFor(dir);
-  if (s.cd == kNoDescriptor) return {0, 0};
+  if (s.cd == nullptr) return {0, 0};
   // Both encodings are stateless, so a conversion that consumed its whole
   // input leaves the descriptor in its initial state. Only one that stopped
   // early is followed by a reset; resetting every time would cost about a

@@ -1,0 +1,324 @@
+// The agent's hot paths, each beside its floor: the least work that the
+// same result needs, measured in the same process on the same data. The
+// figure that counts is the ratio of the two (bench/run.sh prints it).
+//
+//  relay/*    OnFriendList of 10,000 friends, every one with a value, through
+//             the sink's slot; floor: the codec over the same texts plus a
+//             359-byte copy per friend.
+//  room/*     SendRoomInfo of 1,000 rooms; floor: the codec over the texts.
+//  latency/*  SendText to a friend, timed call by call, while an engine thread
+//             relays 10,000-friend lists without pause (busy) or not (idle).
+//  pending/*  100,000 texts to strangers queued, then answered; floor: a
+//             std::map insert and erase of the same keys in the same orders.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "agent/msg_logic_agent.h"
+#include "bench/bench_agent.h"
+#include "bench/texts.h"
+#include "tests/support/agent_peer.h"
+#include "tests/support/records.h"
+#include "textcodec.h"
+
+namespace msglogic {
+namespace bench {
+namespace {
+
+using testing::FriendSpec;
+
+// Both pausing and resuming the timer cost far more than what is measured
+// here, so every iteration below is one whole operation.
+
+// --- Friend lists ---
+
+constexpr size_t kFriends = 10000;
+
+struct FriendListData {
+  std::vector<FriendSpec> friends;  // texts in UTF-8, as the engine sends them
+  std::string list;                 // the engine's friend list
+  std::string values;               // the engine's value list: all of them
+
+  static const FriendListData& Get() {
+    static const FriendListData data = Make();
+    return data;
+  }
+
+ private:
+  static FriendListData Make() {
+    FriendListData d;
+    Rng rng(20240601);
+    std::vector<int32_t> ids(kFriends);
+    for (size_t i = 0; i < kFriends; ++i) ids[i] = static_cast<int32_t>(100000 + 3 * i);
+    // The engine's order is not the cache's.
+    for (size_t i = kFriends - 1; i > 0; --i) std::swap(ids[i], ids[rng.Next() % (i + 1)]);
+    std::vector<std::pair<int32_t, int32_t>> values;
+    for (size_t i = 0; i < kFriends; ++i) {
+      FriendSpec f;
+      f.id = ids[i];
+      f.value = static_cast<int32_t>(i % 97 + 1);
+      f.info_a = static_cast<int32_t>(i);
+      f.info_b = static_cast<uint16_t>(i % 5);
+      f.info_c = 7;
+      f.status = static_cast<uint8_t>(1 + i % 3);
+      f.name = ChineseUtf8(rng, rng.Between(2, 8));
+      f.display_name = ChineseUtf8(rng, rng.Between(1, 8));
+      f.long_text = ChineseUtf8(rng, rng.Between(16, 120), /*punctuated=*/true);
+      values.emplace_back(f.id, f.value);
+      d.friends.push_back(std::move(f));
+    }
+    d.list = testing::FriendList(d.friends).str();
+    d.values = testing::ValueList(values).str();
+    return d;
+  }
+};
+
+// An agent whose caches hold every friend of the list, with a value each,
+// as after the first answer to GetFriendList.
+void WarmFriends(BenchAgent& a, const FriendListData& data) {
+  a.sink()->OnFriendValues(data.values.data());
+  a.sink()->OnFriendList(data.list.data());
+  if (AgentPeer(a.agent()).friend_count() != kFriends) {
+    std::fprintf(stderr, "relay: the friend list was not cached\n");
+    std::abort();
+  }
+}
+
+void BM_RelayAgent(benchmark::State& state) {
+  const FriendListData& data = FriendListData::Get();
+  BenchAgent a;
+  WarmFriends(a, data);
+  IMsgLogicSink* sink = a.sink();
+  for (auto _ : state) sink->OnFriendList(data.list.data());
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kFriends));
+}
+BENCHMARK(BM_RelayAgent)->Name("relay/agent")->Unit(benchmark::kMillisecond);
+
+void BM_RelayFloor(benchmark::State& state) {
+  const FriendListData& data = FriendListData::Get();
+  std::vector<FriendInfo> out(kFriends);
+  FriendInfo scratch{};
+  for (auto _ : state) {
+    for (size_t i = 0; i < kFriends; ++i) {
+      const FriendSpec& f = data.friends[i];
+      UTF_8ToGB2312N(scratch.szName, sizeof scratch.szName - 1, f.name.data(), f.name.size());
+      UTF_8ToGB2312N(scratch.szDisplayName, sizeof scratch.szDisplayName - 1,
+                     f.display_name.data(), f.display_name.size());
+      UTF_8ToGB2312N(scratch.szLongText, sizeof scratch.szLongText - 1, f.long_text.data(),
+                     f.long_text.size());
+      std::memcpy(&out[i], &scratch, sizeof scratch);
+    }
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kFriends));
+}
+BENCHMARK(BM_RelayFloor)->Name("relay/floor")->Unit(benchmark::kMillisecond);
+
+// --- Room information ---
+
+constexpr uint32_t kRooms = 1000;
+
+const std::vector<RoomInfo>& Rooms() {
+  static const std::vector<RoomInfo> rooms = [] {
+    Rng rng(20240602);
+    std::vector<RoomInfo> r(kRooms);
+    for (uint32_t i = 0; i < kRooms; ++i) {
+      RoomInfo& room = r[i];
+      std::memset(&room, 0, sizeof room);
+      room.nValue1 = static_cast<int32_t>(i);
+      room.nValue2 = static_cast<int32_t>(i * 2);
+      room.nValue3 = 3;
+      room.nValue4 = 4;
+      const std::string t1 = NameGb(rng, rng.Between(4, 30));
+      const std::string t2 = NameGb(rng, rng.Between(4, 30));
+      std::memcpy(room.szText1, t1.data(), t1.size());
+      std::memcpy(room.szText2, t2.data(), t2.size());
+    }
+    return r;
+  }();
+  return rooms;
+}
+
+void BM_RoomAgent(benchmark::State& state) {
+  const std::vector<RoomInfo>& rooms = Rooms();
+  BenchAgent a;
+  IMsgLogicEx* agent = a.agent();
+  for (auto _ : state) {
+    if (agent->SendRoomInfo(kRooms, rooms.data()) != 0) {
+      state.SkipWithError("SendRoomInfo refused");
+      break;
+    }
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kRooms));
+}
+BENCHMARK(BM_RoomAgent)->Name("room/agent")->Unit(benchmark::kMicrosecond);
+
+void BM_RoomFloor(benchmark::State& state) {
+  const std::vector<RoomInfo>& rooms = Rooms();
+  std::vector<int> lengths;
+  for (const RoomInfo& room : rooms) {
+    lengths.push_back(static_cast<int>(std::strlen(room.szText1)));
+    lengths.push_back(static_cast<int>(std::strlen(room.szText2)));
+  }
+  std::vector<char> out(kRooms * 128);
+  for (auto _ : state) {
+    size_t at = 0;
+    for (uint32_t i = 0; i < kRooms; ++i) {
+      at += static_cast<size_t>(GB2312ToUTF_8(&out[at], rooms[i].szText1, lengths[2 * i]));
+      at += static_cast<size_t>(GB2312ToUTF_8(&out[at], rooms[i].szText2, lengths[2 * i + 1]));
+    }
+    benchmark::DoNotOptimize(at);
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kRooms));
+}
+BENCHMARK(BM_RoomFloor)->Name("room/floor")->Unit(benchmark::kMicrosecond);
+
+// --- Host latency ---
+
+// Spins for about `ns` nanoseconds: the host's own work between two texts,
+// which also spreads the calls over every phase of the engine's work.
+void Spin(int64_t ns) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::nanoseconds(ns);
+  while (std::chrono::steady_clock::now() < until) {
+  }
+}
+
+void BM_SendTextLatency(benchmark::State& state, bool busy) {
+  const FriendListData& data = FriendListData::Get();
+  BenchAgent a;
+  WarmFriends(a, data);
+  IMsgLogicEx* agent = a.agent();
+  IMsgLogicSink* sink = a.sink();
+  const int32_t friend_id = data.friends[kFriends / 2].id;
+  static const char kText[] = "\xC4\xE3\xBA\xC3";  // 你好
+
+  std::atomic<bool> stop{false};
+  std::atomic<bool> started{false};
+  std::atomic<uint64_t> lists{0};
+  std::thread engine;
+  if (busy) {
+    engine = std::thread([&] {
+      started.store(true);
+      while (!stop.load(std::memory_order_relaxed)) {
+        sink->OnFriendList(data.list.data());
+        lists.fetch_add(1, std::memory_order_relaxed);
+      }
+    });
+    // The first list is under way before the first text.
+    while (!started.load()) std::this_thread::yield();
+  }
+
+  std::vector<int64_t> samples;
+  samples.reserve(1 << 20);
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    const int32_t rc = agent->SendText(friend_id, kText);
+    const auto end = std::chrono::steady_clock::now();
+    benchmark::DoNotOptimize(rc);
+    samples.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count());
+    Spin(2000);
+  }
+  stop.store(true);
+  if (engine.joinable()) engine.join();
+
+  std::sort(samples.begin(), samples.end());
+  auto percentile = [&](double p) {
+    if (samples.empty()) return 0.0;
+    const size_t at = std::min(samples.size() - 1, static_cast<size_t>(p * samples.size()));
+    return static_cast<double>(samples[at]) / 1000.0;
+  };
+  state.counters["p50_us"] = percentile(0.50);
+  state.counters["p99_us"] = percentile(0.99);
+  state.counters["max_us"] = samples.empty() ? 0.0 : static_cast<double>(samples.back()) / 1000.0;
+  state.counters["lists"] = static_cast<double>(lists.load());
+}
+BENCHMARK_CAPTURE(BM_SendTextLatency, idle, false)
+    ->Name("latency/idle")
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_SendTextLatency, busy, true)
+    ->Name("latency/busy")
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
+
+// --- Pending texts ---
+
+constexpr size_t kStrangers = 100000;
+
+struct PendingData {
+  std::vector<int32_t> queue_order;
+  std::vector<int32_t> answer_order;
+  std::vector<std::string> answers;  // the engine's 8-byte user records
+
+  static const PendingData& Get() {
+    static const PendingData data = [] {
+      PendingData d;
+      Rng rng(20240603);
+      for (size_t i = 0; i < kStrangers; ++i) {
+        d.queue_order.push_back(static_cast<int32_t>(5000000 + 7 * i));
+      }
+      for (size_t i = kStrangers - 1; i > 0; --i) {
+        std::swap(d.queue_order[i], d.queue_order[rng.Next() % (i + 1)]);
+      }
+      // Answers come back in an order of the server's own.
+      d.answer_order = d.queue_order;
+      for (size_t i = kStrangers - 1; i > 0; --i) {
+        std::swap(d.answer_order[i], d.answer_order[rng.Next() % (i + 1)]);
+      }
+      for (int32_t id : d.answer_order) {
+        d.answers.push_back(testing::Bytes().I32(id).I32(id % 89).str());
+      }
+      return d;
+    }();
+    return data;
+  }
+};
+
+const char kStrangerText[] = "\xC4\xE3\xBA\xC3\xA3\xAC\xD4\xDA\xC2\xF0\xA3\xBF";  // 你好，在吗？
+
+void BM_PendingAgent(benchmark::State& state) {
+  const PendingData& data = PendingData::Get();
+  BenchAgent a;
+  IMsgLogicEx* agent = a.agent();
+  IMsgLogicSink* sink = a.sink();
+  for (auto _ : state) {
+    for (int32_t id : data.queue_order) {
+      if (agent->SendText(id, kStrangerText) != 1) {
+        state.SkipWithError("a text was not queued");
+        return;
+      }
+    }
+    for (const std::string& answer : data.answers) sink->OnUserInfo(answer.data());
+  }
+  if (AgentPeer(agent).pending_count() != 0) state.SkipWithError("texts left pending");
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kStrangers));
+}
+BENCHMARK(BM_PendingAgent)->Name("pending/agent")->Unit(benchmark::kMillisecond);
+
+void BM_PendingFloor(benchmark::State& state) {
+  const PendingData& data = PendingData::Get();
+  std::map<int32_t, const char*, UserIdLess> pending;
+  for (auto _ : state) {
+    for (int32_t id : data.queue_order) pending.emplace(id, kStrangerText);
+    for (int32_t id : data.answer_order) pending.erase(id);
+    benchmark::DoNotOptimize(pending.size());
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kStrangers));
+}
+BENCHMARK(BM_PendingFloor)->Name("pending/floor")->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace bench
+}  // namespace msglogic

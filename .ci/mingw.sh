@@ -6,9 +6,11 @@
 #
 # Where the kernel cannot execute 32-bit x86 programs (CONFIG_IA32_EMULATION
 # off, or booted with ia32_emulation=0), Wine's 32-bit loader runs under
-# qemu-i386 through a binfmt_misc entry this script registers. Every 32-bit
-# process then spends about a minute of CPU starting up, so the Wine prefix
-# is created by the 64-bit loader, which needs no emulation.
+# qemu-i386 through a binfmt_misc entry this script registers. The qemu-i386
+# is Debian 13's (package qemu-user, statically linked, so it runs on Debian
+# 12 too): Debian 12's qemu 7.2 spends about a minute of CPU starting each
+# Wine process, qemu 10 a fraction of a second. The Wine prefix is created by
+# the 64-bit loader, which needs no emulation at all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,6 +30,29 @@ step() {
 }
 fail() { printf 'mingw.sh: %s\n' "$*" >&2; exit 1; }
 
+QEMU=/usr/local/lib/msglogic-ci/qemu-i386
+
+# Puts Debian 13's qemu-i386 at $QEMU, with an apt configuration of its own
+# (lists and cache in a scratch directory, the system's mirror): the
+# system's package sources stay as they are.
+fetch_qemu() {
+  local dir mirror
+  dir=$(mktemp -d)
+  mirror=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' |
+    awk '$2 !~ /-/ { print $1; exit }')
+  [ -n "$mirror" ] || fail "no Debian mirror configured"
+  mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
+  echo "deb [arch=amd64] $mirror trixie main" >"$dir/sources.list"
+  local apt=(apt-get -qq -o Dir::Etc::sourcelist="$dir/sources.list"
+    -o Dir::Etc::sourceparts=- -o Dir::State::Lists="$dir/lists"
+    -o Dir::Cache="$dir/cache" -o APT::Get::List-Cleanup=0)
+  "${apt[@]}" update
+  (cd "$dir" && "${apt[@]}" download qemu-user 2>&1 | grep -v unsandboxed || true)
+  dpkg-deb -x "$dir"/qemu-user_*.deb "$dir/x"
+  $SUDO install -D -m 755 "$dir/x/usr/bin/qemu-i386" "$QEMU"
+  rm -rf "$dir"
+}
+
 BUILD_DIR=build/mingw32
 export WINEPREFIX="$PWD/$BUILD_DIR/wineprefix"
 export WINEDEBUG=-all
@@ -42,25 +67,25 @@ fi
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends \
   cmake ninja-build googletest g++-mingw-w64-i686-posix \
-  wine wine32:i386 wine64 qemu-user-static >/dev/null
+  wine wine32:i386 wine64 >/dev/null
 
 step "32-bit programs"
 BINFMT=/proc/sys/fs/binfmt_misc
-if [ -e "$BINFMT/qemu-i386" ]; then
-  echo "32-bit programs run under qemu-i386 (registered before)"
-elif /usr/lib/wine/wine --version >/dev/null 2>&1; then
+if [ ! -e "$BINFMT/qemu-i386" ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
   echo "the kernel runs 32-bit programs itself"
 else
-  if [ ! -e "$BINFMT/register" ]; then
-    $SUDO mount -t binfmt_misc binfmt_misc "$BINFMT"
+  [ -x "$QEMU" ] || fetch_qemu
+  [ -e "$BINFMT/register" ] || $SUDO mount -t binfmt_misc binfmt_misc "$BINFMT"
+  if [ -e "$BINFMT/qemu-i386" ] && ! grep -qx "interpreter $QEMU" "$BINFMT/qemu-i386"; then
+    echo -1 | $SUDO tee "$BINFMT/qemu-i386" >/dev/null  # someone else's qemu
   fi
   if [ ! -e "$BINFMT/qemu-i386" ]; then
     # ELF, 32-bit, little-endian, executable or shared object, i386. F: the
     # interpreter is opened now, so it works in any mount namespace.
-    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' |
+    printf '%s' ":qemu-i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:$QEMU:F" |
       $SUDO tee "$BINFMT/register" >/dev/null
   fi
-  echo "32-bit programs run under qemu-i386"
+  echo "32-bit programs run under $("$QEMU" --version | head -n 1)"
 fi
 /usr/lib/wine/wine --version >/dev/null || fail "cannot run Wine's 32-bit loader"
 

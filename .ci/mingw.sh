@@ -39,7 +39,7 @@ fetch_qemu() {
   local dir mirror
   dir=$(mktemp -d)
   mirror=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' |
-    awk '$2 !~ /-/ { print $1; exit }')
+    awk '$2 !~ /-/ && !found { print $1; found = 1 }')
   [ -n "$mirror" ] || fail "no Debian mirror configured"
   mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
   echo "deb [arch=amd64] $mirror trixie main" >"$dir/sources.list"

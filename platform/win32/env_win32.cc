@@ -212,7 +212,10 @@ class Win32Env final : public Env {
 }  // namespace
 
 Env* Env::Default() {
-  static Env* env = new Win32Env;  // never destroyed: detached workers use it
+  // Never destroyed (detached workers use it) and not allocated, so that
+  // asking for it can never fail.
+  alignas(Win32Env) static unsigned char storage[sizeof(Win32Env)];
+  static Env* env = new (storage) Win32Env;
   return env;
 }
 

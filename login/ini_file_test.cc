@@ -1,15 +1,13 @@
 #include "login/ini_file.h"
 
-#include <stdlib.h>
-
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "platform/env.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -46,9 +44,7 @@ class FileEnv : public msglogic::EnvWrapper {
 class IniFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/ini_file_test.XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
+    dir_ = temp_.path();
     path_ = dir_ + "/login.ini";
     std::ofstream(path_, std::ios::binary)
         << "[User]\r\nid1=100\r\nflag1=1\r\nname1=abc\r\n"
@@ -57,7 +53,6 @@ class IniFileTest : public ::testing::Test {
         << "[Long]\r\nk=" << std::string(400, 'v') << "\r\n"
         << std::string(270, 'n') << "=x\r\nnext=1\r\n";
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
   // Lists pre-filled, so that clearing them shows.
   int Section(const char* section) {
@@ -66,6 +61,7 @@ class IniFileTest : public ::testing::Test {
     return ini_.GetSection(section, keys_, values_);
   }
 
+  msglogic::testing::TempDir temp_;
   FileEnv env_;
   CIniFile ini_{&env_};
   std::string dir_;

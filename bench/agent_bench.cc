@@ -1,14 +1,16 @@
 // The agent's hot paths, each beside its floor: the least work that the
-// same result needs, measured in the same process on the same data. The
-// figure that counts is the ratio of the two (bench/run.sh prints it).
+// same result needs, measured in turns with it in one benchmark, on the same
+// data (bench/paired.h). The figure that counts is the ratio; bench/run.sh
+// prints it against its target.
 //
-//  relay/*    OnFriendList of 10,000 friends, every one with a value, through
+//  relay      OnFriendList of 10,000 friends, every one with a value, through
 //             the sink's slot; floor: the codec over the same texts plus a
 //             359-byte copy per friend.
-//  room/*     SendRoomInfo of 1,000 rooms; floor: the codec over the texts.
-//  latency/*  SendText to a friend, timed call by call, while an engine thread
-//             relays 10,000-friend lists without pause (busy) or not (idle).
-//  pending/*  100,000 texts to strangers queued, then answered; floor: a
+//  room       SendRoomInfo of 1,000 rooms; floor: the codec over the texts.
+//  latency    SendText to a friend, timed call by call, in phases: while an
+//             engine thread relays 10,000-friend lists without pause (busy),
+//             and with that thread parked (idle).
+//  pending    100,000 texts to strangers queued, then answered; floor: a
 //             std::map insert and erase of the same keys in the same orders.
 #include <benchmark/benchmark.h>
 
@@ -26,6 +28,7 @@
 
 #include "agent/msg_logic_agent.h"
 #include "bench/bench_agent.h"
+#include "bench/paired.h"
 #include "bench/texts.h"
 #include "tests/support/agent_peer.h"
 #include "tests/support/records.h"
@@ -94,36 +97,32 @@ void WarmFriends(BenchAgent& a, const FriendListData& data) {
   }
 }
 
-void BM_RelayAgent(benchmark::State& state) {
+void BM_Relay(benchmark::State& state) {
   const FriendListData& data = FriendListData::Get();
   BenchAgent a;
   WarmFriends(a, data);
   IMsgLogicSink* sink = a.sink();
-  for (auto _ : state) sink->OnFriendList(data.list.data());
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kFriends));
-}
-BENCHMARK(BM_RelayAgent)->Name("relay/agent")->Unit(benchmark::kMillisecond);
-
-void BM_RelayFloor(benchmark::State& state) {
-  const FriendListData& data = FriendListData::Get();
   std::vector<FriendInfo> out(kFriends);
   FriendInfo scratch{};
-  for (auto _ : state) {
-    for (size_t i = 0; i < kFriends; ++i) {
-      const FriendSpec& f = data.friends[i];
-      UTF_8ToGB2312N(scratch.szName, sizeof scratch.szName - 1, f.name.data(), f.name.size());
-      UTF_8ToGB2312N(scratch.szDisplayName, sizeof scratch.szDisplayName - 1,
-                     f.display_name.data(), f.display_name.size());
-      UTF_8ToGB2312N(scratch.szLongText, sizeof scratch.szLongText - 1, f.long_text.data(),
-                     f.long_text.size());
-      std::memcpy(&out[i], &scratch, sizeof scratch);
-    }
-    benchmark::DoNotOptimize(out.data());
-    benchmark::ClobberMemory();
-  }
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kFriends));
+  RunPaired(
+      state,
+      [&] {
+        for (size_t i = 0; i < kFriends; ++i) {
+          const FriendSpec& f = data.friends[i];
+          UTF_8ToGB2312N(scratch.szName, sizeof scratch.szName - 1, f.name.data(),
+                         f.name.size());
+          UTF_8ToGB2312N(scratch.szDisplayName, sizeof scratch.szDisplayName - 1,
+                         f.display_name.data(), f.display_name.size());
+          UTF_8ToGB2312N(scratch.szLongText, sizeof scratch.szLongText - 1,
+                         f.long_text.data(), f.long_text.size());
+          std::memcpy(&out[i], &scratch, sizeof scratch);
+        }
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+      },
+      [&] { sink->OnFriendList(data.list.data()); });
 }
-BENCHMARK(BM_RelayFloor)->Name("relay/floor")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Relay)->Name("relay")->Unit(benchmark::kMillisecond);
 
 // --- Room information ---
 
@@ -150,40 +149,33 @@ const std::vector<RoomInfo>& Rooms() {
   return rooms;
 }
 
-void BM_RoomAgent(benchmark::State& state) {
+void BM_Room(benchmark::State& state) {
   const std::vector<RoomInfo>& rooms = Rooms();
   BenchAgent a;
   IMsgLogicEx* agent = a.agent();
-  for (auto _ : state) {
-    if (agent->SendRoomInfo(kRooms, rooms.data()) != 0) {
-      state.SkipWithError("SendRoomInfo refused");
-      break;
-    }
-  }
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kRooms));
-}
-BENCHMARK(BM_RoomAgent)->Name("room/agent")->Unit(benchmark::kMicrosecond);
-
-void BM_RoomFloor(benchmark::State& state) {
-  const std::vector<RoomInfo>& rooms = Rooms();
   std::vector<int> lengths;
   for (const RoomInfo& room : rooms) {
     lengths.push_back(static_cast<int>(std::strlen(room.szText1)));
     lengths.push_back(static_cast<int>(std::strlen(room.szText2)));
   }
   std::vector<char> out(kRooms * 128);
-  for (auto _ : state) {
-    size_t at = 0;
-    for (uint32_t i = 0; i < kRooms; ++i) {
-      at += static_cast<size_t>(GB2312ToUTF_8(&out[at], rooms[i].szText1, lengths[2 * i]));
-      at += static_cast<size_t>(GB2312ToUTF_8(&out[at], rooms[i].szText2, lengths[2 * i + 1]));
-    }
-    benchmark::DoNotOptimize(at);
-    benchmark::ClobberMemory();
-  }
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kRooms));
+  bool refused = false;
+  RunPaired(
+      state,
+      [&] {
+        size_t at = 0;
+        for (uint32_t i = 0; i < kRooms; ++i) {
+          at += static_cast<size_t>(GB2312ToUTF_8(&out[at], rooms[i].szText1, lengths[2 * i]));
+          at += static_cast<size_t>(
+              GB2312ToUTF_8(&out[at], rooms[i].szText2, lengths[2 * i + 1]));
+        }
+        benchmark::DoNotOptimize(at);
+        benchmark::ClobberMemory();
+      },
+      [&] { refused = refused || agent->SendRoomInfo(kRooms, rooms.data()) != 0; });
+  if (refused) state.SkipWithError("SendRoomInfo refused");
 }
-BENCHMARK(BM_RoomFloor)->Name("room/floor")->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Room)->Name("room")->Unit(benchmark::kMicrosecond);
 
 // --- Host latency ---
 
@@ -195,7 +187,17 @@ void Spin(int64_t ns) {
   }
 }
 
-void BM_SendTextLatency(benchmark::State& state, bool busy) {
+double Percentile(std::vector<int64_t>* samples, double p) {
+  if (samples->empty()) return 0;
+  std::sort(samples->begin(), samples->end());
+  const size_t at = std::min(samples->size() - 1, static_cast<size_t>(p * samples->size()));
+  return static_cast<double>((*samples)[at]) / 1000.0;
+}
+
+// Each iteration is two phases of kPhaseCalls texts: one with the engine
+// thread parked, one with it relaying lists, so both see the same machine.
+void BM_Latency(benchmark::State& state) {
+  constexpr int kPhaseCalls = 20000;
   const FriendListData& data = FriendListData::Get();
   BenchAgent a;
   WarmFriends(a, data);
@@ -204,54 +206,60 @@ void BM_SendTextLatency(benchmark::State& state, bool busy) {
   const int32_t friend_id = data.friends[kFriends / 2].id;
   static const char kText[] = "\xC4\xE3\xBA\xC3";  // 你好
 
+  // The engine thread relays while `relay` is set; `parked` tells that it is
+  // between lists and waiting.
   std::atomic<bool> stop{false};
-  std::atomic<bool> started{false};
+  std::atomic<bool> relay{false};
+  std::atomic<bool> parked{true};
   std::atomic<uint64_t> lists{0};
-  std::thread engine;
-  if (busy) {
-    engine = std::thread([&] {
-      started.store(true);
-      while (!stop.load(std::memory_order_relaxed)) {
-        sink->OnFriendList(data.list.data());
-        lists.fetch_add(1, std::memory_order_relaxed);
+  std::thread engine([&] {
+    while (!stop.load()) {
+      if (!relay.load()) {
+        parked.store(true);
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        continue;
       }
-    });
-    // The first list is under way before the first text.
-    while (!started.load()) std::this_thread::yield();
-  }
+      parked.store(false);
+      sink->OnFriendList(data.list.data());
+      lists.fetch_add(1, std::memory_order_relaxed);
+    }
+  });
 
-  std::vector<int64_t> samples;
-  samples.reserve(1 << 20);
+  std::vector<int64_t> idle;
+  std::vector<int64_t> busy;
+  bool refused = false;
+  auto phase = [&](std::vector<int64_t>* samples) {
+    for (int i = 0; i < kPhaseCalls; ++i) {
+      const auto start = std::chrono::steady_clock::now();
+      const int32_t rc = agent->SendText(friend_id, kText);
+      const auto end = std::chrono::steady_clock::now();
+      refused = refused || rc != 0;
+      samples->push_back(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count());
+      Spin(2000);
+    }
+  };
   for (auto _ : state) {
-    const auto start = std::chrono::steady_clock::now();
-    const int32_t rc = agent->SendText(friend_id, kText);
-    const auto end = std::chrono::steady_clock::now();
-    benchmark::DoNotOptimize(rc);
-    samples.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count());
-    Spin(2000);
+    relay.store(false);
+    while (!parked.load()) std::this_thread::yield();
+    phase(&idle);
+    relay.store(true);
+    while (parked.load()) std::this_thread::yield();
+    phase(&busy);
   }
   stop.store(true);
-  if (engine.joinable()) engine.join();
+  relay.store(false);
+  engine.join();
+  if (refused) state.SkipWithError("SendText refused");
 
-  std::sort(samples.begin(), samples.end());
-  auto percentile = [&](double p) {
-    if (samples.empty()) return 0.0;
-    const size_t at = std::min(samples.size() - 1, static_cast<size_t>(p * samples.size()));
-    return static_cast<double>(samples[at]) / 1000.0;
-  };
-  state.counters["p50_us"] = percentile(0.50);
-  state.counters["p99_us"] = percentile(0.99);
-  state.counters["max_us"] = samples.empty() ? 0.0 : static_cast<double>(samples.back()) / 1000.0;
+  state.counters["idle_p50_us"] = Percentile(&idle, 0.50);
+  state.counters["idle_p99_us"] = Percentile(&idle, 0.99);
+  state.counters["busy_p50_us"] = Percentile(&busy, 0.50);
+  state.counters["busy_p99_us"] = Percentile(&busy, 0.99);
+  state.counters["busy_max_us"] = busy.empty() ? 0.0 : static_cast<double>(busy.back()) / 1000.0;
   state.counters["lists"] = static_cast<double>(lists.load());
 }
-BENCHMARK_CAPTURE(BM_SendTextLatency, idle, false)
-    ->Name("latency/idle")
-    ->Unit(benchmark::kMicrosecond)
-    ->UseRealTime();
-BENCHMARK_CAPTURE(BM_SendTextLatency, busy, true)
-    ->Name("latency/busy")
-    ->Unit(benchmark::kMicrosecond)
-    ->UseRealTime();
+BENCHMARK(BM_Latency)->Name("latency")->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // --- Pending texts ---
 
@@ -288,36 +296,28 @@ struct PendingData {
 
 const char kStrangerText[] = "\xC4\xE3\xBA\xC3\xA3\xAC\xD4\xDA\xC2\xF0\xA3\xBF";  // 你好，在吗？
 
-void BM_PendingAgent(benchmark::State& state) {
+void BM_Pending(benchmark::State& state) {
   const PendingData& data = PendingData::Get();
   BenchAgent a;
   IMsgLogicEx* agent = a.agent();
   IMsgLogicSink* sink = a.sink();
-  for (auto _ : state) {
-    for (int32_t id : data.queue_order) {
-      if (agent->SendText(id, kStrangerText) != 1) {
-        state.SkipWithError("a text was not queued");
-        return;
-      }
-    }
-    for (const std::string& answer : data.answers) sink->OnUserInfo(answer.data());
-  }
-  if (AgentPeer(agent).pending_count() != 0) state.SkipWithError("texts left pending");
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kStrangers));
-}
-BENCHMARK(BM_PendingAgent)->Name("pending/agent")->Unit(benchmark::kMillisecond);
-
-void BM_PendingFloor(benchmark::State& state) {
-  const PendingData& data = PendingData::Get();
   std::map<int32_t, const char*, UserIdLess> pending;
-  for (auto _ : state) {
-    for (int32_t id : data.queue_order) pending.emplace(id, kStrangerText);
-    for (int32_t id : data.answer_order) pending.erase(id);
-    benchmark::DoNotOptimize(pending.size());
-  }
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kStrangers));
+  bool refused = false;
+  RunPaired(
+      state,
+      [&] {
+        for (int32_t id : data.queue_order) pending.emplace(id, kStrangerText);
+        for (int32_t id : data.answer_order) pending.erase(id);
+        benchmark::DoNotOptimize(pending.size());
+      },
+      [&] {
+        for (int32_t id : data.queue_order) refused = refused || agent->SendText(id, kStrangerText) != 1;
+        for (const std::string& answer : data.answers) sink->OnUserInfo(answer.data());
+      });
+  if (refused) state.SkipWithError("a text was not queued");
+  if (AgentPeer(agent).pending_count() != 0) state.SkipWithError("texts left pending");
 }
-BENCHMARK(BM_PendingFloor)->Name("pending/floor")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Pending)->Name("pending")->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace bench

@@ -1,12 +1,11 @@
 // The codec on names of 4 to 30 bytes, both ways, beside its floor: one
-// iconv call per name on a descriptor opened once.
+// iconv call per name on a descriptor opened once (bench/paired.h).
 //
-//  codec/<way>/iconv         the floor
-//  codec/<way>/shared        the codec in a shared library, built as the
-//                            agent library gets it: the figure with a target
-//  codec/<way>/shared-global-dynamic, codec/<way>/shared-initial-exec
-//                            the same built with each TLS model explicitly
-//  codec/<way>/static        the codec linked into the program
+//  codec/<way>                  the codec in a shared library, built as the
+//                               agent library gets it: the figure with a target
+//  codec/<way>/global-dynamic,  the same, built with each TLS model
+//  codec/<way>/initial-exec     explicitly
+//  codec/<way>/static           the codec linked into the program
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <iconv.h>
@@ -16,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/paired.h"
 #include "bench/texts.h"
 #include "textcodec.h"
 
@@ -28,8 +28,6 @@ constexpr size_t kNames = 1000;
 struct Names {
   std::vector<std::string> gb;    // 4 to 30 bytes of GB2312 each
   std::vector<std::string> utf8;  // 4 to 30 bytes of UTF-8 each
-  size_t gb_bytes = 0;
-  size_t utf8_bytes = 0;
 
   static const Names& Get() {
     static const Names names = [] {
@@ -38,8 +36,6 @@ struct Names {
       for (size_t i = 0; i < kNames; ++i) {
         n.gb.push_back(NameGb(rng, rng.Between(4, 30)));
         n.utf8.push_back(NameUtf8(rng, rng.Between(4, 30)));
-        n.gb_bytes += n.gb.back().size();
-        n.utf8_bytes += n.utf8.back().size();
       }
       return n;
     }();
@@ -81,60 +77,55 @@ const std::vector<std::string>& Inputs(Way way) {
   return way == kGbToUtf8 ? Names::Get().gb : Names::Get().utf8;
 }
 
-void Finish(benchmark::State& state, Way way) {
-  const Names& n = Names::Get();
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kNames));
-  state.SetBytesProcessed(
-      static_cast<int64_t>(state.iterations() * (way == kGbToUtf8 ? n.gb_bytes : n.utf8_bytes)));
-}
+// Each operation converts every name this many times.
+constexpr int kPasses = 5;
 
-void BM_Iconv(benchmark::State& state, Way way) {
+// The floor and the codec (`convert`) in turns.
+void RunAgainstIconv(benchmark::State& state, Way way, ConvertFn convert) {
   const std::vector<std::string>& names = Inputs(way);
   iconv_t cd = way == kGbToUtf8 ? iconv_open("UTF-8", "CP936") : iconv_open("CP936", "UTF-8");
   if (cd == reinterpret_cast<iconv_t>(-1)) Fail("iconv_open failed");
   char out[64];
-  for (auto _ : state) {
-    for (const std::string& name : names) {
-      char* in = const_cast<char*>(name.data());
-      size_t in_left = name.size();
-      char* o = out;
-      size_t out_left = way == kGbToUtf8 ? 2 * name.size() : name.size();
-      iconv(cd, &in, &in_left, &o, &out_left);
-      benchmark::DoNotOptimize(o);
-    }
-    benchmark::ClobberMemory();
-  }
+  RunPaired(
+      state,
+      [&] {
+        for (int pass = 0; pass < kPasses; ++pass) {
+          for (const std::string& name : names) {
+            char* in = const_cast<char*>(name.data());
+            size_t in_left = name.size();
+            char* o = out;
+            size_t out_left = way == kGbToUtf8 ? 2 * name.size() : name.size();
+            iconv(cd, &in, &in_left, &o, &out_left);
+            benchmark::DoNotOptimize(o);
+          }
+        }
+        benchmark::ClobberMemory();
+      },
+      [&] {
+        for (int pass = 0; pass < kPasses; ++pass) {
+          for (const std::string& name : names) {
+            benchmark::DoNotOptimize(convert(out, name.data(), static_cast<int>(name.size())));
+          }
+        }
+        benchmark::ClobberMemory();
+      });
   iconv_close(cd);
-  Finish(state, way);
-}
-
-void Run(benchmark::State& state, Way way, ConvertFn convert) {
-  const std::vector<std::string>& names = Inputs(way);
-  char out[64];
-  for (auto _ : state) {
-    for (const std::string& name : names) {
-      benchmark::DoNotOptimize(convert(out, name.data(), static_cast<int>(name.size())));
-    }
-    benchmark::ClobberMemory();
-  }
-  Finish(state, way);
 }
 
 void BM_Shared(benchmark::State& state, Way way, Build build) {
-  Run(state, way, ProbeOf(build).convert[way]);
+  RunAgainstIconv(state, way, ProbeOf(build).convert[way]);
 }
 
 void BM_Static(benchmark::State& state, Way way) {
-  Run(state, way, way == kGbToUtf8 ? &GB2312ToUTF_8 : &UTF_8ToGB2312);
+  RunAgainstIconv(state, way, way == kGbToUtf8 ? &GB2312ToUTF_8 : &UTF_8ToGB2312);
 }
 
-#define CODEC_BENCHMARKS(way, label)                                                  \
-  BENCHMARK_CAPTURE(BM_Iconv, way, way)->Name("codec/" label "/iconv");                 \
-  BENCHMARK_CAPTURE(BM_Shared, way, way, kShipped)->Name("codec/" label "/shared");     \
-  BENCHMARK_CAPTURE(BM_Shared, way, way, kGlobalDynamic)                                \
-      ->Name("codec/" label "/shared-global-dynamic");                                  \
-  BENCHMARK_CAPTURE(BM_Shared, way, way, kInitialExec)                                  \
-      ->Name("codec/" label "/shared-initial-exec");                                    \
+#define CODEC_BENCHMARKS(way, label)                                              \
+  BENCHMARK_CAPTURE(BM_Shared, way, way, kShipped)->Name("codec/" label);         \
+  BENCHMARK_CAPTURE(BM_Shared, way, way, kGlobalDynamic)                          \
+      ->Name("codec/" label "/global-dynamic");                                   \
+  BENCHMARK_CAPTURE(BM_Shared, way, way, kInitialExec)                            \
+      ->Name("codec/" label "/initial-exec");                                     \
   BENCHMARK_CAPTURE(BM_Static, way, way)->Name("codec/" label "/static")
 
 CODEC_BENCHMARKS(kGbToUtf8, "gb2312-to-utf8");

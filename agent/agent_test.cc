@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "tests/support/agent_fixture.h"
@@ -325,6 +326,53 @@ TEST_F(AgentObjectTest, EventBPassesTheArgumentItselfNotWhatItPointsTo) {
   EXPECT_EQ((CallSlot<int32_t, int32_t>(sink(), 82, int32_t{0x1234})), 0);
   ASSERT_EQ(host.Count(kOnEventB), 1);
   EXPECT_EQ(host.Events(kOnEventB)[0].args[0], 0x1234);
+}
+
+TEST_F(AgentObjectTest, ReleaseReturnsOnlyAfterCallbacksUnderWayOnOtherThreadsReturned) {
+  // An engine thread is inside OnEventB, its callback under way, when the
+  // host releases the agent; the host may free its callback object as soon
+  // as Release returns, so the callback must have returned by then.
+  std::atomic<bool> in_callback{false};
+  std::atomic<bool> let_go{false};
+  std::atomic<bool> callback_returned{false};
+  host.hook = [&](const HostEvent& event) {
+    if (event.slot != kOnEventB) return;
+    in_callback = true;
+    while (!let_go) std::this_thread::yield();
+    callback_returned = true;
+  };
+  IMsgLogicSink* engine_side = sink();
+  std::thread engine([&] { engine_side->OnEventB(1); });
+  while (!in_callback) std::this_thread::yield();
+
+  std::atomic<bool> released{false};
+  bool returned_before_release_did = false;
+  std::thread releaser([&] {
+    agent->Release();
+    returned_before_release_did = callback_returned.load();
+    released = true;
+  });
+  // Give a Release that does not wait the chance to return early; one that
+  // waits returns once the callback is let go.
+  for (int i = 0; i < 200 && !released; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  let_go = true;
+  releaser.join();
+  engine.join();
+  agent = nullptr;
+  EXPECT_TRUE(returned_before_release_did);
+}
+
+TEST_F(AgentObjectTest, ReleaseFromInsideACallbackDoesNotWaitForThatCallback) {
+  std::atomic<int> calls{0};
+  host.hook = [&](const HostEvent& event) {
+    if (event.slot == kOnEventC && calls++ == 0) ReleaseAgent();
+  };
+  std::thread engine([s = sink()] { s->OnEventC(); });
+  engine.join();
+  EXPECT_EQ(calls.load(), 1);
+  EXPECT_EQ(agent, nullptr);
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
 // The module's only export, CreateMsgLogicEx.
-#include <atomic>
 #include <new>
 
 #include "MsgLogic.h"
@@ -19,19 +18,11 @@ class ModuleEnv final : public EnvWrapper {
 };
 
 Env* TheModuleEnv() noexcept {
-  // Made by the first call that can have the memory, and never destroyed:
-  // workers may outlive every agent. A call that cannot have it answers null
-  // and the next one tries again.
-  static std::atomic<Env*> env{nullptr};
-  Env* current = env.load(std::memory_order_acquire);
-  if (current != nullptr) return current;
-  Env* fresh = new (std::nothrow) ModuleEnv;
-  if (fresh == nullptr) return nullptr;
-  if (!env.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) {
-    delete fresh;  // another thread's came first
-    return current;
-  }
-  return fresh;
+  // Built in place on first use and never destroyed (workers may outlive
+  // every agent); not allocated, so that making it cannot fail.
+  alignas(ModuleEnv) static unsigned char storage[sizeof(ModuleEnv)];
+  static Env* env = new (storage) ModuleEnv;
+  return env;
 }
 
 }  // namespace

@@ -33,6 +33,7 @@ bool CMsgLogicAgent::Init() {
 // Runs when the last owner leaves (see DropRef). Release has stopped the
 // workers and released the engine before; nothing else runs inside the agent.
 CMsgLogicAgent::~CMsgLogicAgent() {
+  delete m_evHostCalls.load();
   m_csActive.Delete();
   m_csKeepAlive.Delete();
   m_csFriend.Delete();
@@ -65,11 +66,53 @@ IMsgLogicExCallback* CMsgLogicAgent::SetCallback(IMsgObject* obj,
   return registered;
 }
 
+thread_local CMsgLogicAgent::HostCall* CMsgLogicAgent::t_hostCall = nullptr;
+
+// The count goes up before the callback is read, and Release clears the
+// callback before it reads the count (all sequentially consistent): either
+// this call sees no callback, or Release sees it in flight.
+CMsgLogicAgent::HostCall::HostCall(CMsgLogicAgent* agent) : agent_(agent) {
+  agent_->m_nHostCalls.fetch_add(1);
+  callback_ = agent_->Callback();
+  if (callback_ == nullptr) {
+    agent_->m_nHostCalls.fetch_sub(1);
+    return;
+  }
+  outer_ = t_hostCall;
+  t_hostCall = this;
+}
+
+CMsgLogicAgent::HostCall::~HostCall() {
+  if (callback_ == nullptr) return;
+  t_hostCall = outer_;
+  // Release publishes its event before the count it awaits, and reads the
+  // count after publishing both: it either sees this call's end or is woken.
+  if (agent_->m_nHostCalls.fetch_sub(1) - 1 <= agent_->m_nHostCallsAwaited.load()) {
+    if (Event* done = agent_->m_evHostCalls.load()) done->Set();
+  }
+}
+
+void CMsgLogicAgent::WaitForHostCalls() {
+  int32_t own = 0;
+  for (const HostCall* call = t_hostCall; call != nullptr; call = call->outer_) {
+    if (call->agent_ == this) ++own;
+  }
+  if (m_nHostCalls.load() <= own) return;
+  Event* done = m_env->NewEvent();
+  if (done == nullptr) return;  // nothing to wait with: go on at once
+  m_evHostCalls.store(done);
+  m_nHostCallsAwaited.store(own);
+  if (m_nHostCalls.load() > own) done->Wait(kWorkerJoinMs);
+}
+
 int32_t CMsgLogicAgent::Release() noexcept {
   // From here on nothing is reported to the host: it may free its callback
-  // object as soon as Release returns.
+  // object as soon as Release returns. A callback that read the callback
+  // just before is still to be made, so those under way on other threads
+  // are waited for (bounded, like the workers).
   m_pCallback.store(nullptr);
   m_Sink.SetCallback(nullptr);
+  WaitForHostCalls();
 
   m_bThreadRun.store(false);
   m_evStop->Set();

@@ -92,7 +92,10 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   // --- IMsgObject (agent/msg_logic_agent.cc) ---
   void* GetInterface(int32_t id) noexcept override;
   // Stops the workers, releases the engine, clears the caches and gives up
-  // the host's reference. Callbacks stop being made when it begins.
+  // the host's reference. Callbacks stop being made when it begins; those
+  // already being made on other threads are waited for, like the workers,
+  // for at most kWorkerJoinMs (a callback of the calling thread itself is
+  // not), so none begins after Release returns.
   int32_t Release() noexcept override;
 
   // --- IMsgLogicEx ---
@@ -155,6 +158,32 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   void ReleaseEngine() REQUIRES(m_csMsgLogic);
   // The callback events are reported to; null for none.
   IMsgLogicExCallback* Callback() const { return m_Sink.Callback(); }
+
+  // One call into the host's callback: holds the callback registered when
+  // it begins (false when none is) and counts as in flight until it goes out
+  // of scope, so that Release can wait for it. Every callback is made
+  // through one.
+  class HostCall {
+   public:
+    explicit HostCall(CMsgLogicAgent* agent);
+    ~HostCall();
+    HostCall(const HostCall&) = delete;
+    HostCall& operator=(const HostCall&) = delete;
+    explicit operator bool() const { return callback_ != nullptr; }
+    IMsgLogicExCallback* operator->() const { return callback_; }
+
+   private:
+    friend class CMsgLogicAgent;
+    CMsgLogicAgent* const agent_;
+    IMsgLogicExCallback* callback_ = nullptr;
+    HostCall* outer_ = nullptr;  // the enclosing host call on this thread
+  };
+  // The innermost host call of the calling thread.
+  static thread_local HostCall* t_hostCall;
+  // Waits, for at most kWorkerJoinMs, until no host call that began before
+  // the callback was cleared is in flight, other than those of the calling
+  // thread (Release from inside a callback).
+  void WaitForHostCalls();
   // Best effort: a trace line the Env cannot write (it ran out of memory,
   // say) is dropped, never thrown out of a noexcept entry point.
   void WriteTrace(const char* text) noexcept {
@@ -170,9 +199,9 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   // The flag and name of the first saved login of userId in the login file;
   // false when there is none.
   bool FindSavedLogin(int32_t userId, int32_t* flag, std::string* name);
-  // A loss of the connection: `callback` hears of it, then the agent
-  // resets unless a Connect succeeded while the host was being told.
-  void ConnectionLost(IMsgLogicExCallback* callback);
+  // A loss of the connection: the host hears of it, then the agent resets
+  // unless a Connect succeeded while the host was being told.
+  void ConnectionLost();
   // Caches `count` friend records lying whole, back to back, from the start
   // of `records`, and copies those whose user has a value to out[0], out[1],
   // ... Takes m_csFriend -> m_csFriendValue once per record (events/).
@@ -237,6 +266,12 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   // Owners of the agent's memory: the host until Release, plus every
   // ScopedRef and every running worker.
   std::atomic<int32_t> m_nRefs{1};
+  // Host calls in flight (HostCall), on every thread; while Release waits
+  // for them, the count it waits for and the event that ends its wait, set
+  // by the host call that brings the count down to it.
+  std::atomic<int32_t> m_nHostCalls{0};
+  std::atomic<int32_t> m_nHostCallsAwaited{INT32_MIN};
+  std::atomic<Event*> m_evHostCalls{nullptr};
   // Set by Release: wakes the workers out of their pause between passes.
   std::unique_ptr<Event> m_evStop;
   // Counts successful logins; a loss reported to the host resets the agent

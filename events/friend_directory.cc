@@ -342,7 +342,7 @@ int32_t CMsgLogicAgent::OnFriendList(RecordView list) {
   if (!list.Has(0, 4)) return 0;
   const uint32_t count = list.U32(0);
   if (count == 0) {
-    if (IMsgLogicExCallback* callback = Callback()) callback->OnFriendList(0, nullptr);
+    if (HostCall callback{this}) callback->OnFriendList(0, nullptr);
     return 0;
   }
   if (!list.Has(4, 0)) return 0;
@@ -354,7 +354,7 @@ int32_t CMsgLogicAgent::OnFriendList(RecordView list) {
   std::unique_ptr<FriendInfo[]> friends(new (std::nothrow) FriendInfo[count]());
   if (friends == nullptr) return 0;
   CacheFriendRecords(records, count, friends.get());
-  if (IMsgLogicExCallback* callback = Callback()) callback->OnFriendList(1, friends.get());
+  if (HostCall callback{this}) callback->OnFriendList(1, friends.get());
   return 0;
 }
 
@@ -372,7 +372,7 @@ int32_t CMsgLogicAgent::OnFriendInfo(RecordView record) {
     FillFriendInfo(decoded, /*in_list=*/false, &info);
     copy = info;
   }
-  if (IMsgLogicExCallback* callback = Callback()) {
+  if (HostCall callback{this}) {
     const FriendInfo* details = &copy;
     callback->OnUserData(copy.nUserId, 1, &details);
   }
@@ -385,7 +385,7 @@ int32_t CMsgLogicAgent::OnFriendUpdate(RecordView record) {
   if (!FriendRecordsFit(record, 1)) return 0;
   FriendInfo entry[1] = {};
   CacheFriendRecords(record, 1, entry);
-  if (IMsgLogicExCallback* callback = Callback()) callback->OnFriendList(1, entry);
+  if (HostCall callback{this}) callback->OnFriendList(1, entry);
   return 0;
 }
 

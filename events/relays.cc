@@ -12,20 +12,20 @@ int32_t CMsgLogicAgent::OnSelfId(RecordView selfId) {
 
 // Engine thread. The value itself is passed on, not what it might point to.
 int32_t CMsgLogicAgent::OnEventB(int32_t value) {
-  if (IMsgLogicExCallback* callback = Callback()) callback->OnEventB(value);
+  if (HostCall callback{this}) callback->OnEventB(value);
   return 0;
 }
 
 // Engine thread.
 int32_t CMsgLogicAgent::OnEventC() {
-  if (IMsgLogicExCallback* callback = Callback()) callback->OnEventC();
+  if (HostCall callback{this}) callback->OnEventC();
   return 0;
 }
 
 // Engine thread. The record holds three 32-bit values, passed in order.
 int32_t CMsgLogicAgent::OnEventD(RecordView values) {
-  IMsgLogicExCallback* callback = Callback();
-  if (callback != nullptr && values.Has(0, 12)) {
+  HostCall callback{this};
+  if (callback && values.Has(0, 12)) {
     callback->OnEventD(values.I32(0), values.I32(4), values.I32(8));
   }
   return 0;

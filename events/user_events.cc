@@ -81,7 +81,7 @@ int32_t CMsgLogicAgent::OnUserList(RecordView list) {
     }
     offset += kUserEntryHeaderSize + length;
   }
-  if (IMsgLogicExCallback* callback = Callback()) {
+  if (HostCall callback{this}) {
     callback->OnUserList(static_cast<int32_t>(users.used), users.entries);
   }
   return 0;
@@ -95,7 +95,7 @@ int32_t CMsgLogicAgent::OnUserText(int32_t userId, RecordView record) {
   const uint32_t length = record.U32(24);
   if (!record.Has(kTextHeaderSize, length)) return 0;
   if (length == 0) {
-    if (IMsgLogicExCallback* callback = Callback()) callback->OnUserData(userId, 0, kEmpty);
+    if (HostCall callback{this}) callback->OnUserData(userId, 0, kEmpty);
     return 0;
   }
   size_t size;
@@ -103,7 +103,7 @@ int32_t CMsgLogicAgent::OnUserText(int32_t userId, RecordView record) {
   std::unique_ptr<char[]> text(new (std::nothrow) char[size]());
   if (text == nullptr) return 0;
   std::memcpy(text.get(), record.Chars(kTextHeaderSize), length);
-  if (IMsgLogicExCallback* callback = Callback()) callback->OnUserData(userId, 0, text.get());
+  if (HostCall callback{this}) callback->OnUserData(userId, 0, text.get());
   return 0;
 }
 
@@ -117,7 +117,7 @@ int32_t CMsgLogicAgent::OnEventA(RecordView record) {
                   record.size() - kEventATextOffset) == nullptr) {
     return 0;
   }
-  if (IMsgLogicExCallback* callback = Callback()) {
+  if (HostCall callback{this}) {
     callback->OnEventA(record.I32(0), record.Chars(kEventATextOffset));
   }
   return 0;

@@ -46,7 +46,7 @@ void CMsgLogicAgent::CheckConnection() {
   }
   if (lost) {
     // No keep-alive in a pass that declares the loss.
-    ConnectionLost(m_pCallback.load());
+    ConnectionLost();
     return;
   }
   LockHolder keep_alive(&m_csKeepAlive);
@@ -65,9 +65,9 @@ void CMsgLogicAgent::CheckConnection() {
 // agent resets. A Connect that succeeds while the host is being told (from
 // inside the callback, or on another thread) supersedes the loss: its new
 // login is not undone.
-void CMsgLogicAgent::ConnectionLost(IMsgLogicExCallback* callback) {
+void CMsgLogicAgent::ConnectionLost() {
   const uint32_t generation = m_nLoginGeneration.load();
-  if (callback != nullptr) callback->OnConnectionLost();
+  if (HostCall callback{this}) callback->OnConnectionLost();
   if (m_nLoginGeneration.load() == generation) Reset();
 }
 
@@ -90,6 +90,6 @@ int32_t CMsgLogicAgent::OnActivity() {
 }
 
 // Engine thread. Reports and resets whether or not the agent is logged in.
-void CMsgLogicAgent::OnDisconnect() { ConnectionLost(Callback()); }
+void CMsgLogicAgent::OnDisconnect() { ConnectionLost(); }
 
 }  // namespace msglogic

@@ -257,7 +257,9 @@ class ScenarioRun {
     } else {
       EXPECT_EQ(result, ok) << what << ", " << Where();
     }
-    if (result == -1) EXPECT_EQ(env_.engines.Calls().size(), calls) << what << ", " << Where();
+    if (result == -1) {
+      EXPECT_EQ(env_.engines.Calls().size(), calls) << what << ", " << Where();
+    }
   }
 
   // An engine event: its usual result whatever happens; dropped (nothing
@@ -269,7 +271,9 @@ class ScenarioRun {
     const int32_t result = Step(&hit, f);
     fault::Suspend quiet;
     EXPECT_EQ(result, usual) << what << ", " << Where();
-    if (hit) EXPECT_EQ(host_.total(), callbacks) << what << " reported despite a failure, " << Where();
+    if (hit) {
+      EXPECT_EQ(host_.total(), callbacks) << what << " reported despite a failure, " << Where();
+    }
   }
 
   template <typename F>
@@ -343,7 +347,9 @@ class ScenarioRun {
     Event("OnUserInfo", 1, [&] { return sink->OnUserInfo(answer); });
     QUIET_EXPECT({
       EXPECT_EQ(AgentPeer(agent_).pending_count(), 0u) << Where();
-      if (queued) EXPECT_EQ(env_.engines.Count(kSendText), sent_before + 1) << Where();
+      if (queued) {
+        EXPECT_EQ(env_.engines.Count(kSendText), sent_before + 1) << Where();
+      }
     });
     Command("SendRoomInfo", 0, [&] { return agent_->SendRoomInfo(2, rooms); });
     Command("ForwardRequestA", 0, [&] { return agent_->ForwardRequestA(1); });

@@ -226,31 +226,6 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   // next is known to be still valid while the count has not changed.
   uint32_t m_nFriendClears GUARDED_BY(m_csFriend) = 0;
   uint32_t m_nFriendValueClears GUARDED_BY(m_csFriendValue) = 0;
-  // Turn-taking on m_csFriend between a friend list being cached and host
-  // commands (events/friend_directory.cc). A list takes the lock once per
-  // record, back to back; a host command that simply waited for it would
-  // sleep, and a thread woken from sleep rarely gets the lock before the
-  // list takes it again. So a host command announces itself and spins while
-  // a record is being cached, and the list lets announced commands in
-  // between two records. Both waits are short and bounded: the lock alone
-  // still decides who enters.
-  std::atomic<bool> m_bFriendRecordHeld{false};
-  std::atomic<int32_t> m_nFriendHostsWaiting{0};
-  // Held by a host command from before it takes m_csFriend until after it
-  // has left it.
-  class HostFriendTurn {
-   public:
-    explicit HostFriendTurn(CMsgLogicAgent* agent);
-    ~HostFriendTurn();
-    HostFriendTurn(const HostFriendTurn&) = delete;
-    HostFriendTurn& operator=(const HostFriendTurn&) = delete;
-
-   private:
-    CMsgLogicAgent* const agent_;
-  };
-  // Engine thread, between two records of a list: lets announced host
-  // commands take m_csFriend first.
-  void LetHostsIn();
   RecursiveLock m_csPendingText ACQUIRED_BEFORE(m_csMsgLogic);
   std::map<int32_t, std::unique_ptr<char[]>, UserIdLess> m_mapPendingText
       GUARDED_BY(m_csPendingText);

@@ -32,7 +32,6 @@ int32_t CMsgLogicAgent::SendText(int32_t userId, const char* text) noexcept {
     bool is_friend = false;
     int32_t value = 0;
     {
-      HostFriendTurn turn(this);
       LockHolder hold(&m_csFriend);
       auto it = m_mapFriend.find(userId);
       if (it != m_mapFriend.end()) {
@@ -84,7 +83,6 @@ int32_t CMsgLogicAgent::ContactUser(int32_t userId) noexcept {
     uint8_t status;
     int32_t value;
     {
-      HostFriendTurn turn(this);
       LockHolder hold(&m_csFriend);
       auto it = m_mapFriend.find(userId);
       if (it == m_mapFriend.end()) return -1;

@@ -9,8 +9,6 @@
 // Bytes 14-19, 28-29 and 39-46 are not read. A friend list is a uint32
 // count followed by that many records back to back; a value list is a
 // uint32 count followed by that many (int32 user id, int32 value) pairs.
-#include <atomic>
-#include <chrono>
 #include <cstring>
 #include <iterator>
 #include <utility>
@@ -165,11 +163,6 @@ typename Map::iterator SeekFrom(Map& map, typename Map::iterator from, int32_t i
 // maps stay in the processor's caches anyway.
 constexpr uint32_t kSortedListMin = 64;
 
-// How long a host command spins for the record being cached, and a list
-// waits for announced host commands, before each goes its own way.
-constexpr std::chrono::microseconds kHostTurnSpin{20};
-constexpr std::chrono::microseconds kListYield{10};
-
 // Asks the processor to fetch the bytes of `info` into its caches.
 constexpr uint32_t kPrefetchAhead = 2;
 void Prefetch(const FriendInfo* info) {
@@ -178,50 +171,7 @@ void Prefetch(const FriendInfo* info) {
   __builtin_prefetch(bytes + sizeof *info - 1);
 }
 
-void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
-
-// Marks m_csFriend as held for a record of a list, for the scope.
-class RecordHeld {
- public:
-  explicit RecordHeld(std::atomic<bool>* flag) : flag_(flag) {
-    flag_->store(true, std::memory_order_relaxed);
-  }
-  ~RecordHeld() { flag_->store(false, std::memory_order_release); }
-  RecordHeld(const RecordHeld&) = delete;
-  RecordHeld& operator=(const RecordHeld&) = delete;
-
- private:
-  std::atomic<bool>* const flag_;
-};
-
 }  // namespace
-
-CMsgLogicAgent::HostFriendTurn::HostFriendTurn(CMsgLogicAgent* agent) : agent_(agent) {
-  agent_->m_nFriendHostsWaiting.fetch_add(1);
-  if (!agent_->m_bFriendRecordHeld.load(std::memory_order_acquire)) return;
-  const auto until = std::chrono::steady_clock::now() + kHostTurnSpin;
-  while (agent_->m_bFriendRecordHeld.load(std::memory_order_acquire) &&
-         std::chrono::steady_clock::now() < until) {
-    CpuRelax();
-  }
-}
-
-CMsgLogicAgent::HostFriendTurn::~HostFriendTurn() {
-  agent_->m_nFriendHostsWaiting.fetch_sub(1, std::memory_order_release);
-}
-
-void CMsgLogicAgent::LetHostsIn() {
-  if (m_nFriendHostsWaiting.load(std::memory_order_acquire) == 0) return;
-  const auto until = std::chrono::steady_clock::now() + kListYield;
-  while (m_nFriendHostsWaiting.load(std::memory_order_acquire) != 0 &&
-         std::chrono::steady_clock::now() < until) {
-    CpuRelax();
-  }
-}
 
 // Engine thread. Each record is cached and, when the user has a value,
 // passed on in `out` (list order, the rest of the `count` entries zero),
@@ -260,12 +210,10 @@ void CMsgLogicAgent::CacheFriendRecords(RecordView records, uint32_t count,
       FillFriendInfo(record, /*in_list=*/true, &entry);
       {
         LockHolder friends(&m_csFriend);
-        RecordHeld held(&m_bFriendRecordHeld);
         m_mapFriend[record.user_id] = entry;
         LockHolder values(&m_csFriendValue);
         if (m_mapFriendValue.count(record.user_id) != 0) ++copied;
       }
-      LetHostsIn();
     }
     std::memset(out + copied, 0, (count - copied) * sizeof *out);
     return;
@@ -298,7 +246,6 @@ void CMsgLogicAgent::CacheFriendRecords(RecordView records, uint32_t count,
     const int32_t id = static_cast<int32_t>(sorted[k].user);
     {
       LockHolder friends(&m_csFriend);
-      RecordHeld held(&m_bFriendRecordHeld);
       auto it = friend_known && friend_clears == m_nFriendClears
                     ? SeekFrom(m_mapFriend, friend_at, id)
                     : m_mapFriend.lower_bound(id);
@@ -322,7 +269,6 @@ void CMsgLogicAgent::CacheFriendRecords(RecordView records, uint32_t count,
       if (value_known) value_at = found ? v : std::prev(v);
       value_clears = m_nFriendValueClears;
     }
-    LetHostsIn();
   }
 
   size_t copied = 0;

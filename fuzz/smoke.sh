@@ -19,7 +19,7 @@ run() {
   local rc=$?
   local runs cov
   runs=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$work/$t.log" | grep -o '[0-9]*$')
-  cov=$(grep -E '^#[0-9]+ +(DONE|pulse|NEW|REDUCE)' "$work/$t.log" | tail -1 | grep -o 'cov: [0-9]*')
+  cov=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$work/$t.log" | tail -1 | grep -oE 'cov: [0-9]+ ft: [0-9]+')
   if [ $rc -eq 0 ]; then
     echo "fuzz_$t: ok, ${runs:-?} runs in ${seconds} s, ${cov:-cov: ?}"
   else

@@ -1,6 +1,6 @@
 // Thread stress: many agents at once, in real time on real threads, each
 // with a fake engine whose threads fire events with valid records through
-// the sink, while host threads issue every command, a chaos thread reports
+// the sink, while host threads call every command, a chaos thread reports
 // losses, logs in again and flushes queued texts, and hosts release agents
 // from inside their callbacks and make new ones.
 //

@@ -20,6 +20,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How long Release waits for sink calls under way on the engine's threads
+// before it leaves them to end on their own.
+constexpr std::chrono::milliseconds kCallsGrace{100};
+
 // A sink call with everything it needs captured by value.
 using Delivery = std::function<void(IMsgLogicSink*)>;
 
@@ -125,6 +129,7 @@ void RunLane(const std::shared_ptr<State>& state, LaneId id) {
     }
     lock.lock();
     lane.in_call = false;
+    st.cv.notify_all();  // Release may be waiting for this call to end
   }
 }
 
@@ -184,11 +189,19 @@ class Engine final : public IMsgLogic {
   int32_t Release() override {
     std::vector<std::thread> to_join;
     {
-      std::lock_guard<std::mutex> hold(st_->mu);
+      std::unique_lock<std::mutex> hold(st_->mu);
       st_->Log("Release");
+      st_->stopped = true;
+      st_->sink = nullptr;
+      st_->cv.notify_all();
+      // A thread that has decided to call the sink but not yet entered it
+      // would reach an agent that may be gone once this returns: give the
+      // calls under way a moment to end. One still under way after that is
+      // inside the sink, most likely waiting for the lock the agent holds
+      // while it releases us, and the agent keeps itself alive for it.
+      st_->cv.wait_for(hold, kCallsGrace, [this] { return !OtherLaneInCall(); });
       Stop(&to_join);
     }
-    st_->cv.notify_all();
     for (std::thread& thread : to_join) thread.join();
     delete this;
     return 0;
@@ -331,12 +344,20 @@ class Engine final : public IMsgLogic {
  private:
   ~Engine() = default;
 
-  // Marks the engine stopped and hands back the threads to wait for: those
-  // not inside a sink call, except the calling thread. The others are
-  // detached and end when their call returns. Called with mu held.
+  // True while a lane other than the calling thread is inside a sink call.
+  // Called with mu held.
+  bool OtherLaneInCall() const {
+    for (const Lane& lane : st_->lanes) {
+      if (lane.in_call && lane.thread.get_id() != std::this_thread::get_id()) return true;
+    }
+    return false;
+  }
+
+  // Hands back the threads to wait for: those not inside a sink call, except
+  // the calling thread. The others are detached and end when their call
+  // returns, without calling the sink again (stopped is set). Called with mu
+  // held.
   void Stop(std::vector<std::thread>* to_join) {
-    st_->stopped = true;
-    st_->sink = nullptr;
     for (Lane& lane : st_->lanes) {
       if (!lane.thread.joinable()) continue;
       if (!lane.in_call && lane.thread.get_id() != std::this_thread::get_id()) {

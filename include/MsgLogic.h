@@ -21,7 +21,10 @@
  *    logged in;
  *  - Release must not wait for an engine thread that is blocked inside the
  *    sink: such a thread may be waiting for the lock the caller of Release
- *    holds.
+ *    holds (the agent stays alive for a call that has entered the sink). But
+ *    no sink call may begin after Release has returned, and a call that a
+ *    thread has decided to make must have entered the sink, or been given
+ *    up, by then: the agent may be gone once Release returns.
  */
 #ifndef MSG_LOGIC_H_
 #define MSG_LOGIC_H_

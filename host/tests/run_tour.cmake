@@ -1,13 +1,16 @@
 # Runs the demo's tour and checks its exit code and the transcript lines that
 # show each part worked:
-#   cmake -DDEMO=<msglogic-demo> [-DSCENARIO=<file>] -P run_tour.cmake
+#   cmake -DDEMO=<msglogic-demo> [-DSCENARIO=<file>] [-DEMULATOR=<command>]
+#         -P run_tour.cmake
+# EMULATOR runs the demo of a cross build (its words separated by '|').
 # Without SCENARIO the engine runs its built-in scenario, whose texts are
 # checked too.
 set(args)
 if(SCENARIO)
   set(args --scenario ${SCENARIO})
 endif()
-execute_process(COMMAND ${DEMO} ${args}
+string(REPLACE "|" ";" emulator "${EMULATOR}")
+execute_process(COMMAND ${emulator} ${DEMO} ${args}
   RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 50)
 message("${out}")
 if(err)

@@ -1,29 +1,35 @@
 // The private-profile reader used where kernel32 is missing. Every call opens
 // the file afresh, reads it whole without locking it and parses it; nothing
-// is cached and nothing is ever written to it. A path that cannot be opened,
-// is not a regular file or cannot be read counts as a missing file.
+// is cached and nothing is ever written to it.
 //
-// The file is read the way Windows reads it (where Windows' behaviour is not
-// known, the way Wine's kernel32 does):
+// The file is read the way kernel32 reads it, as tests/ini compares under
+// Wine (the README lists what still differs):
 //  - Lines end at LF, CR or any run of them (CRLF, a lone CR).
 //  - Blanks (\t \n \v \f \r, ^Z and space) around a line are dropped; a
 //    line left empty is skipped.
-//  - A line starting with '[' opens a section. Its name runs to the first
-//    ']' or to the end of the line if there is none, blanks around it
-//    dropped; anything after the ']' is ignored.
-//  - Lines before the first section belong to no section, not even "".
-//  - A line starting with ';' is a comment: it is never a key and is not
-//    listed by ReadProfileSection.
+//  - A line starting with '[' and holding a ']' opens a section. Its name is
+//    what lies between the '[' and the last ']', blanks around it dropped;
+//    anything after that ']' is ignored. A line starting with '[' without
+//    any ']' is an ordinary line.
+//  - The lines before the first section form a section named "", which is
+//    the one a request for "" finds (a later "[]" is never reached).
 //  - Any other line is a key line, split at its first '=': the name is what
 //    precedes it, blanks before the '=' dropped; the value is what follows,
 //    blanks after the '=' dropped. A line without '=' is a name without a
-//    value.
+//    value. A line with an empty name that follows one with an empty name
+//    in the same section is dropped.
+//  - A key line whose name starts with ';' is a comment: the list of a
+//    section leaves it out, but a request for its name finds it.
 //  - Section and key names compare without regard to ASCII case.
 //  - Only the first section of a name counts; later ones of the same name
 //    are ignored. Within it the first line of a key name decides.
 //  - Bytes are taken as they are: a UTF-8 byte-order mark is not skipped
 //    (so on a first line it spoils that line, as on Windows). A NUL byte
 //    ends the name, value or section name it falls in; lines go on after it.
+//  - A missing file reads as an empty one. A path that cannot be opened for
+//    another reason (a directory, a missing folder on the way, no access)
+//    or that is not a regular file reads as empty too, except that a
+//    default value is then given without its quotes removed.
 #include "platform/posix/ini_profile.h"
 
 #include <errno.h>
@@ -57,14 +63,6 @@ std::string_view TrimRight(std::string_view s) {
 
 std::string_view Trim(std::string_view s) { return TrimRight(TrimLeft(s)); }
 
-// Windows drops only spaces, not tabs, around the section and key names a
-// caller asks for.
-std::string_view TrimSpaces(std::string_view s) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
-
 std::string_view UpToNul(std::string_view s) {
   return s.substr(0, s.find('\0'));
 }
@@ -81,18 +79,35 @@ bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+// What became of an attempt to read a file.
+enum class FileRead {
+  kRead,     // the whole content was read
+  kMissing,  // no such file, in a folder that exists
+  kFailed,   // anything else: kernel32 fails to open it
+};
+
+// True when the folder that would hold `posix_path` exists.
+bool ParentExists(const std::string& posix_path) {
+  const size_t slash = posix_path.find_last_of('/');
+  const std::string parent =
+      slash == std::string::npos ? "." : slash == 0 ? "/" : posix_path.substr(0, slash);
+  struct stat st;
+  return stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 // The whole content of the regular file at `path` (either separator).
-// False when it is missing, not a regular file, or cannot be read, or when
-// memory for it cannot be had.
-bool ReadWholeFile(const char* path, std::string* text) {
-  if (path == nullptr || *path == '\0') return false;
+FileRead ReadWholeFile(const char* path, std::string* text) {
+  if (path == nullptr || *path == '\0') return FileRead::kFailed;
   const std::string posix_path = ToPosixPath(path);
   int fd;
   do {
     // O_NONBLOCK: a FIFO at the path must not hang the caller.
     fd = open(posix_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    return errno == ENOENT && ParentExists(posix_path) ? FileRead::kMissing
+                                                       : FileRead::kFailed;
+  }
   struct stat st;
   bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   try {
@@ -118,7 +133,8 @@ bool ReadWholeFile(const char* path, std::string* text) {
     ok = false;
   }
   close(fd);
-  return ok;
+  if (!ok) text->clear();
+  return ok ? FileRead::kRead : FileRead::kFailed;
 }
 
 // One key line of a section. `name` and `value` end at their first NUL.
@@ -126,15 +142,19 @@ struct Entry {
   std::string_view name;
   std::string_view value;
   bool has_value;  // the line has an '='
+  bool comment;    // the name starts with ';'
 };
 
-// Calls visit(entry) for the key lines of the first section of `text` named
-// `section`, in file order, until visit returns false. Returns whether the
-// section exists.
-template <typename Visit>
-bool VisitSection(std::string_view text, std::string_view section,
-                  Visit&& visit) {
-  bool in_section = false;
+// Calls visit(entry) for the key lines of the first section of `text` whose
+// name (up to a NUL) satisfies matches(name), in file order, until visit
+// returns false. The lines before the first section form the section "".
+// Returns whether the section exists.
+template <typename Match, typename Visit>
+bool VisitSection(std::string_view text, Match&& matches, Visit&& visit) {
+  bool in_section = matches(std::string_view());
+  bool found = in_section;
+  bool any_key = false;       // the section has a key line so far
+  bool last_unnamed = false;  // and the last one has an empty name
   size_t pos = 0;
   while (pos < text.size()) {
     size_t eol = text.find_first_of("\r\n", pos);
@@ -142,35 +162,46 @@ bool VisitSection(std::string_view text, std::string_view section,
     const std::string_view line = Trim(text.substr(pos, eol - pos));
     pos = eol + 1;
     if (line.empty()) continue;
-    if (line.front() == '[') {
-      if (in_section) return true;
-      std::string_view name = line.substr(1);
-      name = name.substr(0, name.find(']'));
-      in_section = EqualsIgnoreAsciiCase(UpToNul(Trim(name)), section);
+    const size_t close = line.front() == '[' ? line.rfind(']') : std::string_view::npos;
+    if (close != std::string_view::npos) {
+      if (found) return true;
+      in_section = found = matches(UpToNul(Trim(line.substr(1, close - 1))));
+      any_key = false;
       continue;
     }
-    if (!in_section || line.front() == ';') continue;
+    if (!in_section) continue;
+    std::string_view raw_name = line;
     Entry entry{};
     const size_t eq = line.find('=');
-    if (eq == std::string_view::npos) {
-      entry.name = UpToNul(line);
-    } else {
-      entry.name = UpToNul(TrimRight(line.substr(0, eq)));
+    if (eq != std::string_view::npos) {
+      raw_name = TrimRight(line.substr(0, eq));
       entry.value = UpToNul(TrimLeft(line.substr(eq + 1)));
       entry.has_value = true;
     }
+    entry.name = UpToNul(raw_name);
+    entry.comment = !raw_name.empty() && raw_name.front() == ';';
+    if (raw_name.empty() && any_key && last_unnamed) continue;
+    any_key = true;
+    last_unnamed = entry.name.empty();
     if (!visit(entry)) return true;
   }
-  return in_section;
+  return found;
 }
 
-// One pair of matching quotes ('...' or "...") around `s` removed.
-std::string_view StripQuotes(std::string_view s) {
-  if (s.size() >= 2 && (s.front() == '"' || s.front() == '\'') &&
-      s.back() == s.front()) {
-    return s.substr(1, s.size() - 2);
+// The bytes GetPrivateProfileStringA copies of `text` into `size` bytes
+// (size > 0), the NUL not counted. With `strip`, one pair of matching
+// quotes ('...' or "...") around the text is removed; when the text without
+// its opening quote is exactly `size` bytes long, kernel32 removes the last
+// byte before the closing quote as well.
+std::string_view ProfileCopy(std::string_view text, uint32_t size, bool strip) {
+  if (strip && text.size() >= 2 && (text.front() == '"' || text.front() == '\'') &&
+      text.back() == text.front()) {
+    text.remove_prefix(1);  // the text and its closing quote
+    const size_t copied = std::min<size_t>(text.size(), size - 1);
+    if (size >= text.size()) return text.substr(0, copied - 1);
+    return text.substr(0, copied);
   }
-  return s;
+  return text.substr(0, std::min<size_t>(text.size(), size - 1));
 }
 
 }  // namespace
@@ -203,9 +234,14 @@ uint32_t ReadProfileSection(const char* section, char* buffer, uint32_t size,
     ++total;
   };
   std::string text;
-  if (ReadWholeFile(path, &text)) {
-    VisitSection(text, TrimSpaces(section), [&](const Entry& entry) {
-      if (entry.name.empty() && !entry.has_value) return true;
+  if (ReadWholeFile(path, &text) == FileRead::kRead) {
+    // The name asked for is taken as it is, blanks and all.
+    const std::string_view wanted(section);
+    const auto matches = [&](std::string_view name) {
+      return EqualsIgnoreAsciiCase(name, wanted);
+    };
+    VisitSection(text, matches, [&](const Entry& entry) {
+      if (entry.comment || (entry.name.empty() && !entry.has_value)) return true;
       for (char c : entry.name) put(c);
       if (entry.has_value) {
         put('=');
@@ -225,8 +261,10 @@ uint32_t ReadProfileSection(const char* section, char* buffer, uint32_t size,
   return size - 2;
 }
 
-// The value has one pair of surrounding quotes removed, and so has the
-// default (after its trailing spaces have been dropped), as Wine does.
+// The section and key names asked for have blanks around them dropped. The
+// value has one pair of surrounding quotes removed (see ProfileCopy), and so
+// has the default, after its trailing spaces have been dropped, unless the
+// file could not be opened.
 uint32_t ReadProfileString(const char* section, const char* key,
                            const char* default_value, char* buffer,
                            uint32_t size, const char* path) {
@@ -234,20 +272,24 @@ uint32_t ReadProfileString(const char* section, const char* key,
   std::string_view result = default_value != nullptr ? default_value : "";
   while (!result.empty() && result.back() == ' ') result.remove_suffix(1);
   std::string text;
-  if (section != nullptr && key != nullptr && ReadWholeFile(path, &text)) {
-    const std::string_view wanted = TrimSpaces(key);
-    VisitSection(text, TrimSpaces(section), [&](const Entry& entry) {
-      if (!EqualsIgnoreAsciiCase(entry.name, wanted)) return true;
+  const FileRead read = ReadWholeFile(path, &text);
+  if (section != nullptr && key != nullptr && read == FileRead::kRead) {
+    const std::string_view wanted_section = Trim(section);
+    const std::string_view wanted_key = Trim(key);
+    const auto matches = [&](std::string_view name) {
+      return EqualsIgnoreAsciiCase(name, wanted_section);
+    };
+    VisitSection(text, matches, [&](const Entry& entry) {
+      if (!EqualsIgnoreAsciiCase(entry.name, wanted_key)) return true;
       // A line of that name without '=' hides later ones: the default.
       if (entry.has_value) result = entry.value;
       return false;
     });
   }
-  result = StripQuotes(result);
-  const size_t n = std::min<size_t>(result.size(), size - 1);
-  if (n > 0) std::memcpy(buffer, result.data(), n);
-  buffer[n] = '\0';
-  return static_cast<uint32_t>(n);
+  result = ProfileCopy(result, size, read != FileRead::kFailed);
+  if (!result.empty()) std::memcpy(buffer, result.data(), result.size());
+  buffer[result.size()] = '\0';
+  return static_cast<uint32_t>(result.size());
 }
 
 }  // namespace msglogic

@@ -72,7 +72,8 @@ TEST_F(IniProfileTest, ReadsValuesAsWindowsParsesLines) {
     const char* value;
   } kCases[] = {{"LOGIN", "name", "Alice"},
                 {" Login ", " name ", "Alice"},
-                {"\tLogin", "name", "?"},
+                // Blanks of every kind around the names asked for are dropped.
+                {"\tLogin\r", "\tname\v", "Alice"},
                 {"Login", "id", "1"},
                 {"Login", "dq", "  quoted  "},
                 {"Login", "sq", "x"},
@@ -80,15 +81,23 @@ TEST_F(IniProfileTest, ReadsValuesAsWindowsParsesLines) {
                 {"Login", "one", "\""},
                 {"Login", "eq", "a=b"},
                 {"Login", "bare", "?"},
-                {"Login", "; comment", "?"},
+                // A comment line is found by its name.
+                {"Login", "; comment", "1"},
+                {"Login", ";indented", "1"},
                 {"Login", "dup", "?"},
                 {"Login", "top", "?"},
-                {"", "top", "?"},
+                // The lines before the first section are the section "".
+                {"", "top", "outside"},
                 {"Other", "cr", "lone cr"},
                 {"spaced", "k", "v"},
-                {"open", "k", "w"},
-                {"a", "k", "x"},
-                {"", "k", "unnamed"}};
+                // "[open" has no ']': a key line of the section before.
+                {"open", "k", "?"},
+                {"spaced", "[open", "?"},
+                // The name runs to the last ']'.
+                {"a", "k", "?"},
+                {"a]b", "k", "x"},
+                // "[]" names a section "" too, but the first one counts.
+                {"", "k", "?"}};
   for (const auto& c : kCases) {
     EXPECT_EQ(Get(path, c.section, c.key), c.value) << c.section << c.key;
   }
@@ -104,8 +113,41 @@ TEST_F(IniProfileTest, DefaultsAndBufferSizes) {
   EXPECT_EQ(Get(path, "s", "k", "?", 1), "");
   EXPECT_EQ(Get(path, "s", "k", "?", 2), "a");
   EXPECT_EQ(Get(path, "s", "k", "?", 3), "ab");
-  EXPECT_EQ(Get(path, "s", "q", "?", 7), "abcdef");
+  // The quotes go when the value fits; when the value without its opening
+  // quote is exactly as long as the buffer, the last letter goes too.
+  EXPECT_EQ(Get(path, "s", "q", "?", 8), "abcdef");
+  EXPECT_EQ(Get(path, "s", "q", "?", 7), "abcde");
+  EXPECT_EQ(Get(path, "s", "q", "?", 6), "abcde");
+  EXPECT_EQ(Get(path, "s", "q", "?", 3), "ab");
   EXPECT_EQ(Get(path, "s", "long"), std::string(259, 'v'));
+}
+
+TEST_F(IniProfileTest, SectionNamesAreTakenAsTheyAreByTheSectionList) {
+  const std::string path = Write("[s]\r\nk=1\r\n[ t ]\r\nx=2\r\n");
+  EXPECT_EQ(Section(path, "s", 6), "4|k=1\0\0X"s);
+  EXPECT_EQ(Section(path, " s", 6), "0|\0\0XXXX"s);
+  EXPECT_EQ(Section(path, "s\t", 6), "0|\0\0XXXX"s);
+  EXPECT_EQ(Section(path, "T", 6), "4|x=2\0\0X"s);
+  EXPECT_EQ(Get(path, " s\t", "k"), "1");
+}
+
+TEST_F(IniProfileTest, CommentsAndUnnamedLines) {
+  const std::string path = Write(
+      "[s]\r\n;c=1\r\n=a\r\n=b\r\nk=1\r\n=c\r\n;\r\n=d\r\n=e\r\n");
+  // Comments are not listed; an unnamed line right after another is gone.
+  EXPECT_EQ(Section(path, "s", 20), "13|=a\0k=1\0=c\0=d\0\0XXXXXX"s);
+  EXPECT_EQ(Get(path, "s", ";c"), "1");
+  EXPECT_EQ(Get(path, "s", ""), "a");
+}
+
+TEST_F(IniProfileTest, DefaultsKeepTheirQuotesWhenTheFileCannotBeOpened) {
+  ASSERT_EQ(mkdir((dir_ + "/sub").c_str(), 0700), 0);
+  // Missing, in a folder that exists: read as an empty file.
+  EXPECT_EQ(Get(dir_ + "/none.ini", "s", "k", "\"d\""), "d");
+  // A directory, a missing folder on the way, no name at all: not opened.
+  EXPECT_EQ(Get(dir_ + "/sub", "s", "k", "\"d\""), "\"d\"");
+  EXPECT_EQ(Get(dir_ + "/nodir/none.ini", "s", "k", "'d'  "), "'d'");
+  EXPECT_EQ(Get("", "s", "k", "\"d\""), "\"d\"");
 }
 
 TEST_F(IniProfileTest, ListsSectionEntriesInFileOrder) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The 32-bit Windows build: cross-compiles everything with MinGW-w64 (i686,
-# posix threads), checks what msglogicex.dll exports and imports, and runs the
-# test suite under Wine without a display. Safe to run again on the same
+# posix threads), checks what msglogicex.dll exports and imports, runs the
+# test suite under Wine without a display, and compares the INI reading of
+# the Linux build with kernel32's (tests/ini). Safe to run again on the same
 # machine; runs as root or through sudo.
 #
 # Where the kernel cannot execute 32-bit x86 programs (CONFIG_IA32_EMULATION
@@ -54,6 +55,8 @@ fetch_qemu() {
 }
 
 BUILD_DIR=build/mingw32
+# A Linux build of the INI probe alone, for the comparison with kernel32.
+INI_BUILD_DIR=build/mingw32-ini-linux
 export WINEPREFIX="$PWD/$BUILD_DIR/wineprefix"
 export WINEDEBUG=-all
 # No display, ever: Wine must not reach an X server even if one is around.
@@ -67,7 +70,8 @@ fi
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends \
   cmake ninja-build googletest g++-mingw-w64-i686-posix \
-  wine wine32:i386 wine64 >/dev/null
+  wine wine32:i386 wine64 \
+  g++ libgtest-dev libgmock-dev nlohmann-json3-dev >/dev/null
 
 step "32-bit programs"
 BINFMT=/proc/sys/fs/binfmt_misc
@@ -130,5 +134,11 @@ wineserver -w
 step "tests under Wine"
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 ctest --preset mingw32
+
+step "INI files: the Linux reader against kernel32 under Wine"
+cmake -S . -B "$INI_BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DMSGLOGIC_WINE_INI_PROBE="$PWD/$BUILD_DIR/bin/ini_probe.exe" >/dev/null
+cmake --build "$INI_BUILD_DIR" --target ini_probe
+ctest --test-dir "$INI_BUILD_DIR" -R '^ini_wine_differential$' --output-on-failure
 
 step ""

@@ -33,7 +33,8 @@ install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/msglogicexConfigVersion.cmake
   DESTINATION ${MSGLOGICEX_CMAKE_DIR})
 
-# The package test builds and runs a host on this machine: not in a cross build.
-if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING)
+# The package test builds a host against the installed package and runs it:
+# natively, or with the cross toolchain and through its emulator (Wine).
+if(BUILD_TESTING AND (NOT CMAKE_CROSSCOMPILING OR CMAKE_CROSSCOMPILING_EMULATOR))
   add_subdirectory(${PROJECT_SOURCE_DIR}/tests/package ${CMAKE_BINARY_DIR}/tests/package)
 endif()

@@ -1,5 +1,9 @@
 # cmake -DBUILD_DIR=... -DHOST_SOURCE=... -DWORK_DIR=... -DGENERATOR=...
-#       -DCXX=... -DCXX_FLAGS=... -DLINK_FLAGS=... -P run_package_test.cmake
+#       -DCXX=... -DCXX_FLAGS=... -DLINK_FLAGS=... [-DTOOLCHAIN=...]
+#       [-DEMULATOR=...] -P run_package_test.cmake
+# With TOOLCHAIN (a cross build) the host is built with that toolchain file,
+# gets the installed DLLs beside it, as a Windows host ships them, and runs
+# through EMULATOR (its words separated by '|').
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 
@@ -18,11 +22,29 @@ foreach(header MsgExport.h MsgLogic.h MsgLogicEx.h)
   endif()
 endforeach()
 
+if(TOOLCHAIN)
+  # The toolchain confines package searches to the target's root: the
+  # package is named by its folder instead.
+  set(compiler -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN}
+      -Dmsglogicex_DIR=${prefix}/lib/cmake/msglogicex)
+else()
+  set(compiler -DCMAKE_CXX_COMPILER=${CXX})
+endif()
 run("configuring the host project" ${CMAKE_COMMAND} -S ${HOST_SOURCE} -B ${WORK_DIR}/host
-    -G ${GENERATOR} -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX}
+    -G ${GENERATOR} -DCMAKE_PREFIX_PATH=${prefix} ${compiler}
     "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${LINK_FLAGS}")
 run("building the host project" ${CMAKE_COMMAND} --build ${WORK_DIR}/host)
-run("running the host" ${WORK_DIR}/host/package_host)
+set(host ${WORK_DIR}/host/package_host)
+if(TOOLCHAIN)
+  set(host ${host}.exe)
+  file(GLOB dlls ${prefix}/bin/*.dll)
+  if(NOT dlls)
+    message(FATAL_ERROR "no DLL was installed in ${prefix}/bin")
+  endif()
+  file(COPY ${dlls} DESTINATION ${WORK_DIR}/host)
+endif()
+string(REPLACE "|" ";" emulator "${EMULATOR}")
+run("running the host" ${emulator} ${host})
 message("${last_output}")
 if(NOT last_output MATCHES "package host: ok")
   message(FATAL_ERROR "the host did not finish")

@@ -24,7 +24,18 @@ struct HeldLock {
   const void* lock;
   const char* name;
 };
-thread_local std::vector<HeldLock> t_held;
+// Plain data, with no destructor to run at thread exit: with MinGW-w64's
+// thread_local (emulated TLS and winpthreads) the destructor of a
+// thread_local object can run after its storage has been freed, which
+// corrupts the heap of every thread that ends.
+struct HeldLocks {
+  static constexpr size_t kCapacity = 64;
+  HeldLock items[kCapacity];
+  size_t count = 0;
+  const HeldLock* begin() const { return items; }
+  const HeldLock* end() const { return items + count; }
+};
+thread_local HeldLocks t_held;
 
 bool AllowedNesting(const char* outer, const char* inner) {
   static const char* const kPairs[][2] = {
@@ -337,13 +348,20 @@ void FakeEnv::NoteLockEntered(const void* lock, const char* name) {
       }
     }
   }
-  t_held.push_back({lock, name});
+  if (t_held.count == HeldLocks::kCapacity) {
+    // Far deeper than any lock order allows: reported, not tracked.
+    std::lock_guard<std::mutex> hold(record_mu_);
+    lock_violations_.push_back(std::string("too deep: ") + name);
+    return;
+  }
+  t_held.items[t_held.count++] = {lock, name};
 }
 
 void FakeEnv::NoteLockLeft(const void* lock) {
-  for (auto it = t_held.rbegin(); it != t_held.rend(); ++it) {
-    if (it->lock == lock) {
-      t_held.erase(std::next(it).base());
+  for (size_t i = t_held.count; i-- > 0;) {
+    if (t_held.items[i].lock == lock) {
+      for (size_t j = i; j + 1 < t_held.count; ++j) t_held.items[j] = t_held.items[j + 1];
+      --t_held.count;
       return;
     }
   }

@@ -2,9 +2,9 @@
 // include/ alone under the engine library's own name, it takes the stand-in's
 // place when loaded first. It accepts every login, records what the agent
 // sends, and lets the test reach the sink the agent attached.
+#include <deque>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "MsgLogic.h"
 
@@ -12,7 +12,9 @@ namespace {
 
 std::mutex g_mu;
 IMsgLogicSink* g_sink = nullptr;   // guarded by g_mu
-std::vector<std::string> g_calls;  // guarded by g_mu
+// Guarded by g_mu; only ever appended to, so a call's text stays where it
+// is (TestEngineCall hands it out).
+std::deque<std::string> g_calls;
 
 void Note(const std::string& call) {
   std::lock_guard<std::mutex> hold(g_mu);
@@ -116,13 +118,12 @@ MSGLOGIC_API void* TestEngineSink(void) {
   return g_sink;
 }
 
-// The i-th call the engine received, or null past the last.
+// The i-th call the engine received, or null past the last. The text stays
+// valid for the life of the library.
 MSGLOGIC_API const char* TestEngineCall(int i) {
-  static thread_local std::string copy;
   std::lock_guard<std::mutex> hold(g_mu);
   if (i < 0 || i >= static_cast<int>(g_calls.size())) return nullptr;
-  copy = g_calls[i];
-  return copy.c_str();
+  return g_calls[i].c_str();
 }
 
 }  // extern "C"

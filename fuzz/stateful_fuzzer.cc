@@ -230,7 +230,9 @@ class Driver {
         } else if (which % 4 == 2) {
           sink()->OnEventC();
         } else {
-          const int32_t d[3] = {v, v + 1, v + 2};
+          // Any three values; wrap-around keeps INT32_MAX from overflowing.
+          const uint32_t u = static_cast<uint32_t>(v);
+          const int32_t d[3] = {v, static_cast<int32_t>(u + 1u), static_cast<int32_t>(u + 2u)};
           sink()->OnEventD(d);
         }
         break;

@@ -6,7 +6,9 @@
  * IMsgLogicExCallback with SetCallback, logs in with Connect, and ends the
  * agent with Release. Everything the agent reports arrives on the callback,
  * on threads that are not the host's (engine threads and the agent's
- * supervision worker), never with an agent lock held.
+ * supervision worker), never with an agent lock held. Release may be
+ * called from inside a callback; once it returns no callback begins, and
+ * callbacks under way on other threads have been waited for (up to 5 s).
  *
  * Texts exchanged with the host are NUL-terminated GB2312 (code page 936)
  * byte strings. Integers are 32-bit; results are signed 32-bit.

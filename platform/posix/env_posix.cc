@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/env.h"
+#include "platform/handoff_lock.h"
 #include "platform/posix/ini_profile.h"
 #include "platform/trace_file.h"
 #include "textcodec/textcodec.h"
@@ -19,14 +20,7 @@
 namespace msglogic {
 namespace {
 
-class PosixLock final : public Lock {
- public:
-  void Enter() override { mu_.lock(); }
-  void Leave() override { mu_.unlock(); }
-
- private:
-  std::recursive_mutex mu_;
-};
+using PosixLock = HandOffLock<std::recursive_mutex>;
 
 class PosixEvent final : public Event {
  public:

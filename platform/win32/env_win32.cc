@@ -17,22 +17,30 @@
 #include <string>
 
 #include "platform/env.h"
+#include "platform/handoff_lock.h"
 #include "platform/trace_file.h"
 #include "textcodec/textcodec.h"
 
 namespace msglogic {
 namespace {
 
-class Win32Lock final : public Lock {
+// A critical section as a recursive mutex for HandOffLock, which does the
+// spinning itself.
+class CriticalSection {
  public:
-  Win32Lock() { InitializeCriticalSection(&cs_); }
-  ~Win32Lock() override { DeleteCriticalSection(&cs_); }
-  void Enter() override { EnterCriticalSection(&cs_); }
-  void Leave() override { LeaveCriticalSection(&cs_); }
+  CriticalSection() { InitializeCriticalSection(&cs_); }
+  ~CriticalSection() { DeleteCriticalSection(&cs_); }
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+  bool try_lock() { return TryEnterCriticalSection(&cs_) != FALSE; }
+  void lock() { EnterCriticalSection(&cs_); }
+  void unlock() { LeaveCriticalSection(&cs_); }
 
  private:
   CRITICAL_SECTION cs_;
 };
+
+using Win32Lock = HandOffLock<CriticalSection>;
 
 class Win32Event final : public Event {
  public:

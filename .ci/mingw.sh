@@ -63,15 +63,7 @@ export WINEDEBUG=-all
 unset DISPLAY WAYLAND_DISPLAY
 
 step "install packages"
-export DEBIAN_FRONTEND=noninteractive
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $SUDO dpkg --add-architecture i386
-fi
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends \
-  cmake ninja-build googletest g++-mingw-w64-i686-posix \
-  wine wine32:i386 wine64 \
-  g++ libgtest-dev libgmock-dev nlohmann-json3-dev >/dev/null
+bash .ci/deps.sh mingw32
 
 step "32-bit programs"
 BINFMT=/proc/sys/fs/binfmt_misc

@@ -71,7 +71,7 @@ $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends \
   cmake ninja-build googletest g++-mingw-w64-i686-posix \
   wine wine32:i386 wine64 \
-  g++ libgtest-dev libgmock-dev nlohmann-json3-dev >/dev/null
+  g++ libgtest-dev libgmock-dev nlohmann-json3-dev clang lld llvm >/dev/null
 
 step "32-bit programs"
 BINFMT=/proc/sys/fs/binfmt_misc
@@ -121,6 +121,13 @@ for dll in $IMPORTS; do
     *) fail "msglogicex.dll imports $dll: only system DLLs and msglogic.dll may be" ;;
   esac
 done
+
+# The import library for Microsoft's linker, beside the DLL.
+IMPLIB="$BUILD_DIR/bin/msglogicex.lib"
+[ -f "$IMPLIB" ] || fail "msglogicex.lib was not made"
+llvm-nm "$IMPLIB" | grep -q ' __imp__CreateMsgLogicEx$' ||
+  fail "msglogicex.lib does not import CreateMsgLogicEx"
+echo "import library: $IMPLIB"
 
 step "Wine prefix"
 if [ ! -f "$WINEPREFIX/system.reg" ] || [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then

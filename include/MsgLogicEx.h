@@ -111,8 +111,9 @@ class IMsgObject {
    * flags (it owns its memory; nobody else can free it), so a host built with
    * `virtual ~IMsgObject()` may `delete` an agent. It returns the agent's
    * address when bit 0 is set and null when it is clear, so that a caller
-   * which frees the returned address itself (an explicit destructor call, or
-   * `::delete` as older clang-cl compiles it) frees nothing. */
+   * which frees the returned address itself (`::delete` as older clang
+   * versions compile it: flags 0, then operator delete on the result) frees
+   * nothing. */
   virtual void* Destroy(uint32_t /* flags */) { return this; }
 
  protected:

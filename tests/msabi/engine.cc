@@ -154,14 +154,16 @@ IMsgLogicSink* Sink() {
   return s;
 }
 
-// One sink call through its raw slot, checked against the slot table.
+// One sink call through its raw slot, checked against the slot table, with
+// the stack at `mod` modulo 16 at the call (by default the next of 0, 4, 8,
+// 12 in turn).
 uint32_t g_next_mod = 0;
 uint32_t CallSink(IMsgLogicSink* sink, uint32_t slot, uint32_t a0 = 0, uint32_t a1 = 0,
-                  uint32_t a2 = 0, uint32_t expected_count = 0) {
+                  uint32_t a2 = 0, uint32_t expected_count = 0, uint32_t mod = 16) {
   const uint32_t count = static_cast<uint32_t>(kSinkSlots[2 * slot] - '0');
   const char result = kSinkSlots[2 * slot + 1];
   const uint32_t args[3] = {a0, a1, a2};
-  const uint32_t mod = (__atomic_fetch_add(&g_next_mod, 1, __ATOMIC_RELAXED) % 4) * 4;
+  if (mod >= 16) mod = (__atomic_fetch_add(&g_next_mod, 1, __ATOMIC_RELAXED) % 4) * 4;
   msabi::CallCheck check = {};
   msabi_call(sink, slot, count, args, mod, &check);
   __atomic_fetch_or(&g_slots_called[slot / 32], 1u << (slot % 32), __ATOMIC_RELAXED);
@@ -283,19 +285,18 @@ uint32_t WINAPI RunJob(void* p) {
     }
     case kReserved:
       // Every slot the agent takes no action on, arguments that are no
-      // valid pointers (they must not be read), each slot four times so
-      // that it sees the stack at 0, 4, 8 and 12 modulo 16.
-      for (int round = 0; round < 4; ++round) {
+      // valid pointers (they must not be read), each slot four times: with
+      // the stack at 0, 4, 8 and 12 modulo 16.
+      for (uint32_t round = 0; round < 4; ++round) {
         for (uint32_t slot = 0; slot < 123; ++slot) {
           switch (slot) {
             case 6: case 9: case 36: case 37: case 39: case 80: case 82: case 85: case 87:
             case 88: case 90: case 91: case 101: case 122:
               continue;
             default:
-              CallSink(sink, slot, 0xDEAD0001 + slot, 0xDEAD0101, 0xDEAD0201);
+              CallSink(sink, slot, 0xDEAD0001 + slot, 0xDEAD0101, 0xDEAD0201, 0, 4 * round);
           }
         }
-        __atomic_fetch_add(&g_next_mod, 1, __ATOMIC_RELAXED);  // shifts which modulus each slot gets next round
       }
       break;
     case kLoss:

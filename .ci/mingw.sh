@@ -114,6 +114,13 @@ for dll in $IMPORTS; do
   esac
 done
 
+# The import library for Microsoft's linker, beside the DLL.
+IMPLIB="$BUILD_DIR/bin/msglogicex.lib"
+[ -f "$IMPLIB" ] || fail "msglogicex.lib was not made"
+llvm-nm "$IMPLIB" | grep -q ' __imp__CreateMsgLogicEx$' ||
+  fail "msglogicex.lib does not import CreateMsgLogicEx"
+echo "import library: $IMPLIB"
+
 step "Wine prefix"
 if [ ! -f "$WINEPREFIX/system.reg" ] || [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then
   rm -rf "$WINEPREFIX"

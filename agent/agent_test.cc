@@ -18,22 +18,22 @@ using AgentObjectTest = AgentTest;
 
 TEST_F(AgentObjectTest, GetInterfaceAnswersOnlyIdOneWithTheAgentItself) {
   void* self = agent;  // what CreateMsgLogicEx hands out: the IMsgLogicEx
-  EXPECT_EQ(CallSlot<void*>(self, ObjectSlot(0), int32_t{1}), self);
-  EXPECT_EQ(CallSlot<void*>(self, ObjectSlot(0), int32_t{0}), nullptr);
-  EXPECT_EQ(CallSlot<void*>(self, ObjectSlot(0), int32_t{2}), nullptr);
-  EXPECT_EQ(CallSlot<void*>(self, ObjectSlot(0), int32_t{-1}), nullptr);
+  EXPECT_EQ(CallSlot<void*>(self, 0, int32_t{1}), self);
+  EXPECT_EQ(CallSlot<void*>(self, 0, int32_t{0}), nullptr);
+  EXPECT_EQ(CallSlot<void*>(self, 0, int32_t{2}), nullptr);
+  EXPECT_EQ(CallSlot<void*>(self, 0, int32_t{-1}), nullptr);
 }
 
 TEST_F(AgentObjectTest, HostCommandsThroughRawSlotsRefuseWorkBeforeLogin) {
   void* self = agent;
   RoomInfo room{};
-  EXPECT_EQ((CallSlot<int32_t, int32_t>(self, ObjectSlot(5), 7)), -1);
-  EXPECT_EQ((CallSlot<int32_t, int32_t, const char*>(self, ObjectSlot(6), 5, "hi")), -1);
-  EXPECT_EQ((CallSlot<int32_t, int32_t>(self, ObjectSlot(7), -5)), -1);
-  EXPECT_EQ((CallSlot<int32_t>(self, ObjectSlot(8))), -1);
-  EXPECT_EQ((CallSlot<int32_t>(self, ObjectSlot(9))), -1);
-  EXPECT_EQ((CallSlot<int32_t, uint32_t, const RoomInfo*>(self, ObjectSlot(10), 1u, &room)), -1);
-  EXPECT_EQ((CallSlot<int32_t, int32_t>(self, ObjectSlot(11), 5)), -1);
+  EXPECT_EQ((CallSlot<int32_t, int32_t>(self, 5, 7)), -1);
+  EXPECT_EQ((CallSlot<int32_t, int32_t, const char*>(self, 6, 5, "hi")), -1);
+  EXPECT_EQ((CallSlot<int32_t, int32_t>(self, 7, -5)), -1);
+  EXPECT_EQ((CallSlot<int32_t>(self, 8)), -1);
+  EXPECT_EQ((CallSlot<int32_t>(self, 9)), -1);
+  EXPECT_EQ((CallSlot<int32_t, uint32_t, const RoomInfo*>(self, 10, 1u, &room)), -1);
+  EXPECT_EQ((CallSlot<int32_t, int32_t>(self, 11, 5)), -1);
   EXPECT_EQ(engines.engines_created(), 0);
   EXPECT_TRUE(host.Events().empty());
   // Only GetFriendList leaves a trace when refused: its entry line and why.
@@ -44,18 +44,56 @@ TEST_F(AgentObjectTest, HostCommandsThroughRawSlotsRefuseWorkBeforeLogin) {
 TEST_F(AgentObjectTest, ConnectAndSetCallbackThroughRawSlots) {
   void* self = agent;
   WriteLogin("id1=100\r\nflag1=1\r\n");
-  EXPECT_EQ((CallSlot<int32_t, int32_t, int32_t>(self, ObjectSlot(4), 100, 9)), 0);
+  EXPECT_EQ((CallSlot<int32_t, int32_t, int32_t>(self, 4, 100, 9)), 0);
   ASSERT_EQ(engines.Count(kLoginById), 1);
   EXPECT_EQ(engines.Calls(kLoginById)[0].args, (std::vector<int64_t>{100, 9}));
 
   RecordingHost other;
   void* registered =
-      CallSlot<void*, IMsgObject*, int32_t>(self, ObjectSlot(3), &other, int32_t{2});
+      CallSlot<void*, IMsgObject*, int32_t>(self, 3, &other, int32_t{2});
   EXPECT_EQ(registered, static_cast<IMsgLogicExCallback*>(&other));
   // Slot 1 ends the agent.
-  EXPECT_EQ((CallSlot<int32_t>(self, ObjectSlot(1))), 0);
+  EXPECT_EQ((CallSlot<int32_t>(self, 1)), 0);
   agent = nullptr;
   EXPECT_EQ(engines.engines_alive(), 0);
+}
+
+// Slot 2 is one entry on every compiler: a host built with a plain virtual
+// destructor sends `delete agent` there with flags 1, an explicit destructor
+// call (or `::delete` as older clang-cl compiles it) with 0. Either ends a
+// logged-in agent as Release does; with 0 the caller gets null back, so
+// freeing what it got frees nothing. (LeakSanitizer checks the memory.)
+TEST_F(AgentObjectTest, SlotTwoEndsTheAgentLikeReleaseWhateverTheFlags) {
+  for (uint32_t flags : {uint32_t{MSG_DESTROY_FREE}, uint32_t{0}, uint32_t{5}}) {
+    SCOPED_TRACE(flags);
+    if (agent == nullptr) {
+      agent = CMsgLogicAgent::Create(&env);
+      ASSERT_NE(agent, nullptr);
+      agent->SetCallback(&host, MSG_IID_LOGICEX_CALLBACK);
+    }
+    ConnectOk();
+    EXPECT_EQ(env.RunningThreads(), 2);
+    void* self = agent;
+    void* answer = CallSlot<void*>(self, 2, flags);
+    agent = nullptr;
+    EXPECT_EQ(answer, (flags & MSG_DESTROY_FREE) != 0 ? self : nullptr);
+    env.Settle();
+    EXPECT_EQ(env.RunningThreads(), 0);
+    EXPECT_EQ(engines.engines_alive(), 0);
+  }
+  EXPECT_EQ(host.Count(kOnConnectionLost), 0);
+}
+
+// The sink's slot 123 (its destructor entry) belongs to the agent: an engine
+// that calls it changes nothing, and the sink keeps working.
+TEST_F(AgentObjectTest, SinkSlot123DoesNothing) {
+  ConnectOk();
+  IMsgLogicSink* s = sink();
+  EXPECT_EQ((CallSlot<void*>(static_cast<void*>(s), 123, uint32_t{MSG_DESTROY_FREE})), s);
+  EXPECT_EQ((CallSlot<void*>(static_cast<void*>(s), 123, uint32_t{0})), s);
+  EXPECT_EQ((CallSlot<int32_t, int32_t>(static_cast<void*>(s), 82, 5)), 0);
+  ASSERT_EQ(host.Count(kOnEventB), 1);
+  EXPECT_EQ(engines.engines_alive(), 1);
 }
 
 TEST_F(AgentObjectTest, SetCallbackRegistersWhatTheObjectAnswersForIdTwo) {

@@ -145,6 +145,12 @@ int32_t CMsgLogicAgent::Release() noexcept {
   return 0;
 }
 
+void* CMsgLogicAgent::Destroy(uint32_t flags) noexcept {
+  void* self = this;
+  Release();
+  return (flags & MSG_DESTROY_FREE) != 0 ? self : nullptr;
+}
+
 void CMsgLogicAgent::ReleaseEngine() {
   IMsgLogic* engine = m_pMsgLogic;
   m_pMsgLogic = nullptr;

@@ -97,6 +97,11 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   // for at most kWorkerJoinMs (a callback of the calling thread itself is
   // not), so none begins after Release returns.
   int32_t Release() noexcept override;
+  // Slot 2, where a host built with `virtual ~IMsgObject()` sends `delete`:
+  // ends the agent as Release does, whatever the flags. Returns the agent's
+  // address when MSG_DESTROY_FREE is set, else null (the caller may free
+  // what it gets back; the agent has freed itself).
+  void* Destroy(uint32_t flags) noexcept override;
 
   // --- IMsgLogicEx ---
   IMsgLogicExCallback* SetCallback(IMsgObject* obj, int32_t id) noexcept override;
@@ -145,7 +150,7 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   friend class AgentPeer;  // tests look inside
 
   explicit CMsgLogicAgent(Env* env);
-  ~CMsgLogicAgent() override;
+  ~CMsgLogicAgent();
 
   void AddRef() { m_nRefs.fetch_add(1, std::memory_order_relaxed); }
   void DropRef();

@@ -13,6 +13,10 @@ install(TARGETS msglogicex msglogic msglogic_headers
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}   # the DLLs on Windows
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}   # the shared objects elsewhere
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})  # import libraries
+if(MSGLOGICEX_MSVC_IMPLIB)
+  # msglogicex.lib, for host projects built with Microsoft's tools: beside the DLL.
+  install(FILES ${MSGLOGICEX_MSVC_IMPLIB} DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 install(FILES
   ${PROJECT_SOURCE_DIR}/include/MsgExport.h
   ${PROJECT_SOURCE_DIR}/include/MsgLogic.h

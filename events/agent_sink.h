@@ -19,7 +19,7 @@ class CMsgLogicAgent;
 class CMsgLogicAgentSink final : public IMsgLogicSink {
  public:
   explicit CMsgLogicAgentSink(CMsgLogicAgent* agent);
-  ~CMsgLogicAgentSink() override;
+  ~CMsgLogicAgentSink();
   CMsgLogicAgentSink(const CMsgLogicAgentSink&) = delete;
   CMsgLogicAgentSink& operator=(const CMsgLogicAgentSink&) = delete;
 

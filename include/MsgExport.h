@@ -7,19 +7,31 @@
  * macros and with fixed-width integer types, so a host or an engine can
  * compile the public headers with nothing else of ours.
  *
- * Binary conventions:
+ * Binary conventions, the same on every compiler and system, so that a host
+ * or an engine built by Microsoft's compiler (MSVC, clang-cl), by MinGW-w64
+ * or by clang works with the agent library whichever of them built it:
  *  - Interface operations are virtual member functions using the compiler's
  *    default member calling convention (__thiscall on 32-bit Windows: the
- *    callee removes its arguments, so every operation must be declared with
- *    exactly the argument count of its slot).
- *  - IMsgObject has a virtual destructor. It occupies one vtable slot under
- *    MSVC and two under the Itanium C++ ABI (g++, clang, MinGW-w64), so a
- *    host must be built with a compiler of the same ABI family as the DLL.
- *    Slots after the destructor are numbered here as MSVC numbers them.
+ *    object in ECX, the callee removes its arguments, so every operation must
+ *    be declared with exactly the argument count of its slot).
+ *  - Slot numbers are vtable indexes, literally, on every compiler. The
+ *    destructor entries of the tables (IMsgObject slot 2, IMsgLogicSink slot
+ *    123) are each one ordinary virtual member, Destroy(flags), laid out as
+ *    Microsoft's compiler lays out a virtual destructor (its "scalar deleting
+ *    destructor": one 32-bit flags word, bit 0 MSG_DESTROY_FREE meaning "free
+ *    the memory", returning the object's address). A virtual destructor
+ *    declared in these headers would take two entries under the Itanium C++
+ *    ABI (g++, clang, MinGW-w64) and shift every later slot; Destroy takes
+ *    one everywhere. A program built by MSVC may declare the entry as the
+ *    plain `virtual ~IMsgObject()`; `delete` through it then calls Destroy
+ *    with MSG_DESTROY_FREE.
+ *  - Microsoft's 32-bit ABI keeps the stack 4-byte aligned only; the agent
+ *    and the stand-in engine accept calls, callbacks and thread starts made
+ *    with such a stack.
  *  - Records (FriendInfo, RoomInfo, UserEntry) are packed: no padding on any
  *    compiler or word size.
- *  - Exported factories have C linkage and the default C calling convention,
- *    so their names are undecorated.
+ *  - Exported factories have C linkage and the default C calling convention
+ *    (__cdecl), so their names are undecorated in the export table.
  */
 #ifndef MSG_EXPORT_H_
 #define MSG_EXPORT_H_
@@ -58,11 +70,11 @@
 #define MSG_THISCALL
 #endif
 
-/* Number of vtable slots the virtual destructor of IMsgObject occupies. */
-#if defined(_MSC_VER)
-#define MSG_DTOR_SLOTS 1
-#else
-#define MSG_DTOR_SLOTS 2
-#endif
+/* Flags of the Destroy entries (IMsgObject slot 2, IMsgLogicSink slot 123),
+ * as Microsoft's compiler passes them to a deleting destructor: bit 0, set by
+ * `delete p`, asks that the object's memory be freed. MSVC also sets bit 2
+ * for `::delete p` and bit 1 for `delete[]`; an explicit destructor call
+ * passes 0. */
+enum { MSG_DESTROY_FREE = 1 };
 
 #endif /* MSG_EXPORT_H_ */

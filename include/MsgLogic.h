@@ -173,7 +173,11 @@ class IMsgLogic {
 };
 
 /* The event sink the agent hands to SetSink: operations in slots 0 to 122,
- * the virtual destructor after them. Operations named ReservedNNN are events
+ * the destructor entry Destroy in slot 123 after them (one entry, laid out as
+ * MSVC lays out a virtual destructor; an engine built by MSVC may declare it
+ * as `virtual ~IMsgLogicSink()`). The engine never owns the sink: the C++
+ * destructor is protected and not virtual, and the agent's Destroy does
+ * nothing. Operations named ReservedNNN are events
  * the agent does not act on; their argument counts and results still matter
  * (the callee removes its arguments on 32-bit Windows). */
 class IMsgLogicSink {
@@ -315,7 +319,12 @@ class IMsgLogicSink {
   virtual void Reserved121(MsgWord) = 0;                    /* 121: no result */
   /* Slot 122. list: count N at 0, then N (user id, value) pairs. Returns N. */
   virtual int32_t OnFriendValues(const void* list) = 0;
-  virtual ~IMsgLogicSink() {}                                  /* 123 */
+  /* Slot 123. flags as for IMsgObject::Destroy (MSG_DESTROY_FREE). Base
+   * behaviour, the agent's too: nothing, returns this. */
+  virtual void* Destroy(uint32_t /* flags */) { return this; }
+
+ protected:
+  ~IMsgLogicSink() {}
 };
 
 /* Creates a new engine object, or null. Exported by the engine library. */

@@ -12,7 +12,8 @@
  *
  * Texts exchanged with the host are NUL-terminated GB2312 (code page 936)
  * byte strings. Integers are 32-bit; results are signed 32-bit.
- * See MsgExport.h for the binary conventions (slots, packing, ABI family).
+ * See MsgExport.h for the binary conventions (slots, calling convention,
+ * packing); they hold for hosts built by MSVC, MinGW-w64 or clang alike.
  * C++ only.
  */
 #ifndef MSG_LOGIC_EX_H_
@@ -88,14 +89,35 @@ static_assert(offsetof(UserEntry, pszName) == 4, "UserEntry layout");
 static_assert(sizeof(UserEntry) == 4 + sizeof(void*), "UserEntry is packed");
 
 /* Base of the agent and of the host's objects.
- * Slot 0 GetInterface, slot 1 Release, slot 2 virtual destructor. */
+ * Slot 0 GetInterface, slot 1 Release, slot 2 Destroy (the destructor entry).
+ *
+ * Slot 2 is where Microsoft's compiler puts a virtual destructor; it is
+ * declared here as an ordinary member so that it takes that one entry on
+ * every compiler (see MsgExport.h). A program built by MSVC may declare it as
+ * `virtual ~IMsgObject()` instead. The C++ destructor is protected and not
+ * virtual: `delete` through these interfaces does not compile against these
+ * headers; a host ends an agent with Release. */
 class IMsgObject {
  public:
   /* The object's interface with the given id, or null. */
   virtual void* GetInterface(int32_t id) = 0;
   /* Base behaviour: nothing, 0. The agent's Release ends the agent. */
   virtual int32_t Release() { return 0; }
-  virtual ~IMsgObject() {}
+  /* Slot 2, laid out as MSVC's deleting destructor: flags bit 0
+   * (MSG_DESTROY_FREE) asks for the memory to be freed; returns the object's
+   * address. Base behaviour, for the host's objects: nothing, returns this
+   * (the agent never calls it: it does not own the host's objects).
+   * The agent's Destroy ends the agent exactly as Release does, whatever the
+   * flags (it owns its memory; nobody else can free it), so a host built with
+   * `virtual ~IMsgObject()` may `delete` an agent. It returns the agent's
+   * address when bit 0 is set and null when it is clear, so that a caller
+   * which frees the returned address itself (`::delete` as older clang
+   * versions compile it: flags 0, then operator delete on the result) frees
+   * nothing. */
+  virtual void* Destroy(uint32_t /* flags */) { return this; }
+
+ protected:
+  ~IMsgObject() {}
 };
 
 class IMsgLogicExCallback;
@@ -146,7 +168,7 @@ class IMsgLogicExCallback : public IMsgObject {
 };
 
 /* Creates a new, independent agent; null when memory cannot be had. The
- * caller owns it until it calls Release on it. */
+ * caller owns it until it calls Release on it (or Destroy, slot 2). */
 extern "C" MSGLOGICEX_API IMsgLogicEx* CreateMsgLogicEx(void);
 
 /* For hosts that look the factory up at run time (dlsym / GetProcAddress). */

@@ -8,11 +8,7 @@
 namespace msglogic {
 namespace testing {
 
-// The vtable index of slot `slot` of an interface derived from IMsgObject:
-// the destructor (slot 2) takes MSG_DTOR_SLOTS entries.
-constexpr int ObjectSlot(int slot) { return slot <= 2 ? slot : slot + MSG_DTOR_SLOTS - 1; }
-
-// Calls vtable entry `index` of `object` with `args`, with the member calling
+// Calls vtable entry `index` (the slot number of the interface tables) of `object` with `args`, with the member calling
 // convention and nothing of the C++ type system.
 template <typename R, typename... Args>
 R CallSlot(void* object, int index, Args... args) {

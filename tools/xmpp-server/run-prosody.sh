@@ -7,7 +7,8 @@
 #   tools/xmpp-server/run-prosody.sh [--port N] [--dir DIR] [--users FILE]
 #
 # --dir DIR keeps the configuration and data in DIR (made if missing, not
-# removed on exit); the accounts are written afresh each time. Once the
+# removed on exit); the accounts are written afresh each time, and without
+# --port the port of the last run in DIR is used again. Once the
 # server accepts connections, the script prints how to use it and a last
 # line for programs:  READY port=N pid=PID dir=DIR
 set -euo pipefail
@@ -21,7 +22,7 @@ while [ $# -gt 0 ]; do
     --port) port="$2"; shift 2 ;;
     --dir) dir="$2"; shift 2 ;;
     --users) users="$2"; shift 2 ;;
-    -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
     *) echo "run-prosody.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -39,6 +40,11 @@ fi
 mkdir -p "$dir"
 dir="$(cd "$dir" && pwd)"
 
+if [ -z "$port" ] && [ -f "$dir/prosody.cfg.lua" ]; then
+  # The port of the last run in this folder, so that a restart serves the
+  # clients of the first.
+  port="$(sed -n 's/^c2s_ports = { \([0-9]*\) }$/\1/p' "$dir/prosody.cfg.lua")"
+fi
 if [ -z "$port" ]; then
   # A port the kernel hands out as free (lua-socket comes with prosody).
   port="$(lua5.4 -e 'local s = require("socket").bind("127.0.0.1", 0)

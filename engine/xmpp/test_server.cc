@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace xmpp_test {
 
@@ -40,13 +41,17 @@ bool TestServer::Start(int port, std::string* error) {
   if (script_ == 0) {
     dup2(out[1], 1);
     setpgid(0, 0);  // Stop ends the script and the server together
+    std::vector<const char*> args = {"bash", MSGLOGIC_XMPP_SERVER_SCRIPT, "--dir", dir_.c_str()};
     if (port != 0) {
-      execl("/bin/bash", "bash", MSGLOGIC_XMPP_SERVER_SCRIPT, "--dir", dir_.c_str(), "--port",
-            port_text.c_str(), static_cast<char*>(nullptr));
-    } else {
-      execl("/bin/bash", "bash", MSGLOGIC_XMPP_SERVER_SCRIPT, "--dir", dir_.c_str(),
-            static_cast<char*>(nullptr));
+      args.push_back("--port");
+      args.push_back(port_text.c_str());
     }
+    if (!users_.empty()) {
+      args.push_back("--users");
+      args.push_back(users_.c_str());
+    }
+    args.push_back(nullptr);
+    execv("/bin/bash", const_cast<char* const*>(args.data()));
     _exit(127);
   }
   close(out[1]);

@@ -11,8 +11,10 @@ namespace xmpp_test {
 
 class TestServer {
  public:
-  // dir: the server's folder (kept between starts, removed by the caller).
-  explicit TestServer(std::string dir) : dir_(std::move(dir)) {}
+  // dir: the server's folder (kept between starts, removed by the caller);
+  // users: the users file, or empty for the script's own.
+  explicit TestServer(std::string dir, std::string users = std::string())
+      : dir_(std::move(dir)), users_(std::move(users)) {}
   ~TestServer() { Stop(); }
 
   // Starts the script and waits (15 s at most) for its READY line. Port 0
@@ -27,11 +29,13 @@ class TestServer {
   void WaitGone() const;
 
   int port() const { return port_; }
+  int server_pid() const { return server_; }
   const std::string& dir() const { return dir_; }
   std::string accounts() const { return dir_ + "/accounts.ini"; }
 
  private:
   std::string dir_;
+  std::string users_;
   pid_t script_ = -1;
   pid_t server_ = -1;
   int port_ = 0;

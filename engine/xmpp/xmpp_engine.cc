@@ -97,8 +97,12 @@ struct Shared {
     if (wake_fd >= 0) close(wake_fd);
   }
 
-  void Log(const std::string& line) const {
-    if (journal) journal(line);
+  void Log(const std::string& line) const noexcept {
+    try {
+      if (journal) journal(line);
+    } catch (...) {
+      // A line that cannot be written is lost.
+    }
   }
 
   // Queues a command and wakes the thread. Called with mu held.
@@ -808,6 +812,48 @@ struct Net {
     return true;
   }
 
+  // One turn of the loop: the commands, the timers, the socket, the sink
+  // calls. False once the engine is released.
+  bool Turn(std::deque<Command>* commands) {
+    for (Command& command : *commands) {
+      try {
+        command(*this);
+      } catch (const std::exception& e) {
+        Log(std::string("warning: ") + e.what());
+      }
+    }
+    Timers();
+    Pump();
+    if (auth_failed) {
+      Log("login failed (authentication)");
+      DropConnection();
+    }
+    if (conn_dead) DropConnection();
+    Timers();
+    return Deliver();
+  }
+
+  // Waits for the wake-up descriptor, the socket or the next timer.
+  void Sleep() {
+    pollfd fds[2] = {{shared->wake_fd, POLLIN, 0}, {sock, POLLIN, 0}};
+    nfds_t count = 1;
+    if (conn != nullptr && sock >= 0) {
+      if (xmpp_conn_is_connecting(conn) || xmpp_conn_send_queue_len(conn) > 0) {
+        fds[1].events |= POLLOUT;
+      }
+      count = 2;
+    }
+    // While logging in, wake often: libstrophe's negotiation steps are not
+    // all visible in its send queue.
+    const int wait = phase == kLoggingIn ? std::min(WaitMs(), 5) : WaitMs();
+    if (poll(fds, count, wait) > 0 && (fds[0].revents & POLLIN) != 0) {
+      uint64_t ignored;
+      if (read(shared->wake_fd, &ignored, sizeof ignored) < 0) {
+        // Nothing to do: the counter is read again on the next wake-up.
+      }
+    }
+  }
+
   void Run() {
     current_ = this;
     std::deque<Command> commands;
@@ -817,40 +863,16 @@ struct Net {
         if (shared->stopped) break;
         commands.swap(shared->commands);
       }
-      for (Command& command : commands) {
-        try {
-          command(*this);
-        } catch (const std::exception& e) {
-          Log(std::string("warning: ") + e.what());
-        }
+      bool released = false;
+      try {
+        released = !Turn(&commands);
+      } catch (const std::exception& e) {
+        Log(std::string("warning: ") + e.what());
+        out.clear();
       }
       commands.clear();
-      Timers();
-      Pump();
-      if (auth_failed) {
-        Log("login failed (authentication)");
-        DropConnection();
-      }
-      if (conn_dead) DropConnection();
-      Timers();
-      if (!Deliver()) break;
-      pollfd fds[2] = {{shared->wake_fd, POLLIN, 0}, {sock, POLLIN, 0}};
-      nfds_t count = 1;
-      if (conn != nullptr && sock >= 0) {
-        if (xmpp_conn_is_connecting(conn) || xmpp_conn_send_queue_len(conn) > 0) {
-          fds[1].events |= POLLOUT;
-        }
-        count = 2;
-      }
-      // While logging in, wake often: libstrophe's negotiation steps are not
-      // all visible in its send queue.
-      const int wait = phase == kLoggingIn ? std::min(WaitMs(), 5) : WaitMs();
-      if (poll(fds, count, wait) > 0 && (fds[0].revents & POLLIN) != 0) {
-        uint64_t ignored;
-        if (read(shared->wake_fd, &ignored, sizeof ignored) < 0) {
-          // Nothing to do: the counter is read again on the next wake-up.
-        }
-      }
+      if (released) break;
+      Sleep();
     }
     Close();
   }

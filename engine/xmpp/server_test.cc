@@ -112,7 +112,8 @@ class Host final : public IMsgLogicExCallback {
     const size_t entries = flag == 1 && friends != nullptr ? (list_entries_ != 0 ? list_entries_ : 1) : 0;
     list_entries_ = 0;
     for (size_t i = 0; i < entries; ++i) {
-      if (friends[i].nUserId != 0) friends_[friends[i].nUserId] = friends[i];
+      const int32_t id = friends[i].nUserId;  // a packed field: copied, not bound
+      if (id != 0) friends_[id] = friends[i];
     }
     cv_.notify_all();
     return 0;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,7 +41,9 @@ bool TestServer::Start(int port, std::string* error) {
   script_ = fork();
   if (script_ == 0) {
     dup2(out[1], 1);
-    setpgid(0, 0);  // Stop ends the script and the server together
+    // The script (which stops the server on its way out) ends with us,
+    // however we end.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     std::vector<const char*> args = {"bash", MSGLOGIC_XMPP_SERVER_SCRIPT, "--dir", dir_.c_str()};
     if (port != 0) {
       args.push_back("--port");

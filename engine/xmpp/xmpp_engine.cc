@@ -79,10 +79,13 @@ struct Shared {
   std::condition_variable cv;
   bool stopped = false;
   IMsgLogicSink* sink = nullptr;
-  bool in_call = false;
+  bool in_call = false;  // the delivery thread is inside a sink call
   std::deque<Command> commands;
-  std::thread thread;
+  std::deque<Delivery> deliveries;
+  std::thread thread;  // the network thread
   std::thread::id thread_id;
+  std::thread delivery_thread;
+  std::thread::id delivery_id;
   int wake_fd = -1;
   // Login hand-over: the host's call waits until done_login == login.
   uint64_t login = 0;
@@ -782,33 +785,19 @@ struct Net {
     }
   }
 
-  // Makes the queued sink calls, one at a time, while the engine is not
-  // released. False once it is.
+  // Hands the sink calls of this turn to the delivery thread, in order.
+  // False once the engine is released.
   bool Deliver() {
     if (activity) {
       activity = false;
       out.insert(out.begin(), [](IMsgLogicSink* sink) { sink->OnActivity(); });
     }
-    std::vector<Delivery> calls;
-    calls.swap(out);
-    for (Delivery& call : calls) {
-      IMsgLogicSink* sink;
-      {
-        std::lock_guard<std::mutex> hold(shared->mu);
-        if (shared->stopped) return false;
-        sink = shared->sink;
-        if (sink == nullptr) continue;
-        shared->in_call = true;
-      }
-      try {
-        call(sink);
-      } catch (...) {
-        // The sink does not throw; nothing to undo if it did.
-      }
-      std::lock_guard<std::mutex> hold(shared->mu);
-      shared->in_call = false;
-      shared->cv.notify_all();  // Release may be waiting for this call to end
-    }
+    std::lock_guard<std::mutex> hold(shared->mu);
+    if (shared->stopped) return false;
+    if (out.empty()) return true;
+    for (Delivery& call : out) shared->deliveries.push_back(std::move(call));
+    out.clear();
+    shared->cv.notify_all();
     return true;
   }
 
@@ -894,6 +883,37 @@ struct Net {
 
 thread_local Net* Net::current_ = nullptr;
 
+// The delivery thread: makes the sink calls one at a time, in the order the
+// network thread handed them over, while the engine is not released. The
+// network thread itself never waits for the agent, so a login always gets
+// through, even while a sink call waits for the lock the login's caller
+// holds.
+void RunDeliveries(std::shared_ptr<Shared> shared) {
+  std::unique_lock<std::mutex> hold(shared->mu);
+  for (;;) {
+    shared->cv.wait(hold, [&] { return shared->stopped || !shared->deliveries.empty(); });
+    if (shared->stopped) break;
+    Delivery call = std::move(shared->deliveries.front());
+    shared->deliveries.pop_front();
+    IMsgLogicSink* sink = shared->sink;
+    if (sink == nullptr) continue;
+    shared->in_call = true;
+    hold.unlock();
+    try {
+      call(sink);
+    } catch (...) {
+      // The sink does not throw; nothing to undo if it did.
+    }
+    call = nullptr;
+    hold.lock();
+    shared->in_call = false;
+    shared->cv.notify_all();  // Release may be waiting for this call to end
+  }
+  std::deque<Delivery> dropped;
+  dropped.swap(shared->deliveries);
+  hold.unlock();
+}
+
 void RunThread(std::shared_ptr<Shared> shared) {
   Net net(shared, shared->config);
   xmpp_log_t log = {&Net::OnLog, &net};
@@ -926,6 +946,8 @@ class Engine final : public IMsgLogic {
       std::lock_guard<std::mutex> hold(sh_->mu);
       sh_->thread = std::thread(RunThread, sh_);
       sh_->thread_id = sh_->thread.get_id();
+      sh_->delivery_thread = std::thread(RunDeliveries, sh_);
+      sh_->delivery_id = sh_->delivery_thread.get_id();
       return true;
     } catch (const std::system_error&) {
       return false;
@@ -965,7 +987,7 @@ class Engine final : public IMsgLogic {
   }
 
   int32_t Release() override {
-    std::thread to_join;
+    std::thread to_join[2];
     {
       std::unique_lock<std::mutex> hold(sh_->mu);
       sh_->Log("Release");
@@ -973,23 +995,34 @@ class Engine final : public IMsgLogic {
       sh_->sink = nullptr;
       sh_->Wake();
       sh_->cv.notify_all();
-      const bool own_thread = std::this_thread::get_id() == sh_->thread_id;
-      if (!own_thread) {
+      const std::thread::id self = std::this_thread::get_id();
+      if (self != sh_->delivery_id) {
         // A call under way that has not entered the sink yet is given a
         // moment to end; one still under way after that is inside the sink,
         // most likely waiting for the lock the agent holds while it releases
         // us, and the agent keeps itself alive for it.
         sh_->cv.wait_for(hold, kCallsGrace, [this] { return !sh_->in_call; });
       }
+      // The network thread never waits for the agent: it ends by itself
+      // (after closing the stream, kCloseWait at most).
       if (sh_->thread.joinable()) {
-        if (!own_thread && !sh_->in_call) {
-          to_join = std::move(sh_->thread);
+        if (self != sh_->thread_id) {
+          to_join[0] = std::move(sh_->thread);
         } else {
           sh_->thread.detach();
         }
       }
+      if (sh_->delivery_thread.joinable()) {
+        if (self != sh_->delivery_id && !sh_->in_call) {
+          to_join[1] = std::move(sh_->delivery_thread);
+        } else {
+          sh_->delivery_thread.detach();
+        }
+      }
     }
-    if (to_join.joinable()) to_join.join();
+    for (std::thread& thread : to_join) {
+      if (thread.joinable()) thread.join();
+    }
     delete this;
     return 0;
   }
@@ -1096,10 +1129,7 @@ class Engine final : public IMsgLogic {
     }
     const std::string jid = local + "@" + sh_->config.domain;
     std::unique_lock<std::mutex> hold(sh_->mu);
-    if (std::this_thread::get_id() == sh_->thread_id) {
-      sh_->Log("warning: a login from inside a callback on the engine's thread cannot wait for it");
-      return 0;
-    }
+    if (std::this_thread::get_id() == sh_->thread_id) return 0;  // never: no sink calls there
     const uint64_t id = ++sh_->login;
     sh_->Post([id, jid, password](Net& net) { net.Login(id, jid, password); });
     // The thread keeps the login time-out itself; this is only a backstop.

@@ -26,8 +26,12 @@
 #include <string>
 #include <vector>
 
+#include "MsgLogic.h"
 #include "MsgLogicEx.h"
+#include "engine/quiet_sink.h"
+#include "engine/xmpp/config.h"
 #include "engine/xmpp/test_server.h"
+#include "engine/xmpp/xmpp_engine.h"
 #include "textcodec.h"
 
 namespace {
@@ -354,6 +358,62 @@ TEST_F(XmppServerTest, FailedLoginsEndInTime) {
   server_->Signal(SIGCONT);
   Client a;
   EXPECT_EQ(a.agent->Connect(10001, 0), 0);
+}
+
+// The engine alone, with a sink that behaves as the agent's can: its
+// OnUserInfo waits for a lock that the caller of the next login holds.
+class BlockingSink final : public stand_in::testing::QuietSink {
+ public:
+  int32_t OnUserInfo(const void*) override {
+    std::unique_lock<std::mutex> hold(mu_);
+    inside_ = true;
+    cv_.notify_all();
+    cv_.wait(hold, [this] { return let_go_; });
+    return 1;
+  }
+  bool WaitInside() {
+    std::unique_lock<std::mutex> hold(mu_);
+    return cv_.wait_for(hold, seconds(5), [this] { return inside_; });
+  }
+  void LetGo() {
+    std::lock_guard<std::mutex> hold(mu_);
+    let_go_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool inside_ = false;
+  bool let_go_ = false;
+};
+
+TEST_F(XmppServerTest, EngineLogsInAndReleasesWhileASinkCallWaits) {
+  std::string warning;
+  const xmpp_engine::Config config = xmpp_engine::ReadConfig(&warning);
+  EXPECT_EQ(warning, "");
+  // Outlives the test: the released engine's delivery thread leaves the
+  // sink only after the test has let it go.
+  static BlockingSink* const blocking = new BlockingSink;
+  BlockingSink& sink = *blocking;
+  IMsgLogic* engine = xmpp_engine::NewEngine(config, nullptr, false);
+  ASSERT_NE(engine, nullptr);
+  engine->SetSink(&sink);
+  ASSERT_EQ(engine->LoginById(10001, 0), 2);
+  engine->Start();
+  engine->RequestUserInfo(10004);
+  ASSERT_TRUE(sink.WaitInside());
+  // The sink call is stuck, as the agent's would be on the engine lock that
+  // its Connect holds: the login still gets through, well within its
+  // time-out (2 s here).
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(engine->LoginById(10002, 0), 2);
+  EXPECT_LT(Clock::now() - start, milliseconds(1500));
+  // Release does not wait for the call inside the sink; the call ends
+  // after it, without another one.
+  engine->Release();
+  EXPECT_LT(Clock::now() - start, seconds(3));
+  sink.LetGo();
 }
 
 // Run with --long only: real seconds of the agent's supervision.

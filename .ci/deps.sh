@@ -19,7 +19,7 @@ base=(cmake ninja-build g++ binutils)
 # The default build: GoogleTest/GoogleMock for the tests, nlohmann/json for
 # the stand-in engine's scenarios, libstrophe for the XMPP engine and
 # Prosody, the server its tests run against.
-default=(libgtest-dev libgmock-dev nlohmann-json3-dev libstrophe-dev prosody)
+default=(libgtest-dev libgmock-dev nlohmann-json3-dev libstrophe-dev prosody lua-socket)
 # clang with its sanitizer and libFuzzer runtime.
 clang=(clang libclang-rt-14-dev llvm)
 bench=(libbenchmark-dev)

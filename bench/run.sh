@@ -64,3 +64,16 @@ if [ "$min_time" = 0.01 ] && [ "$repetitions" = 1 ]; then
   echo "(quick run: the figures below show that every program runs; they measure nothing)"
 fi
 "$bin/msglogic_bench_report" "$out/suite.json" "$out/idle.json" $strict
+
+# --- the XMPP engine against a real Prosody (bench/xmpp_bench.cc), where
+# libstrophe and prosody are installed ---
+if grep -q '^MSGLOGIC_STROPHE_LIBRARY:FILEPATH=/' "$build_dir/CMakeCache.txt" 2>/dev/null &&
+   command -v prosody >/dev/null 2>&1; then
+  if [ "$build" = 1 ]; then cmake --build "$build_dir" --target msglogic_xmpp_bench; fi
+  echo "== XMPP: round trips through two agents and Prosody, and 100 idle agents" >&2
+  if [ "$min_time" = 0.01 ] && [ "$repetitions" = 1 ]; then
+    "$bin/msglogic_xmpp_bench" --round-trips 200 --idle-seconds 1 >"$out/xmpp.json"
+  else
+    "$bin/msglogic_xmpp_bench" --idle-seconds "$idle_seconds" >"$out/xmpp.json"
+  fi
+fi

@@ -1,0 +1,166 @@
+#include "engine/xmpp/config.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace xmpp_engine {
+namespace {
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+std::string Trim(const std::string& text) {
+  const size_t begin = text.find_first_not_of(" \t\r\n");
+  if (begin == std::string::npos) return std::string();
+  const size_t end = text.find_last_not_of(" \t\r\n");
+  return text.substr(begin, end - begin + 1);
+}
+
+bool ParseNumber(const std::string& text, long max, long* out) {
+  if (text.empty() || text.size() > 10) return false;
+  long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value > max) return false;
+  *out = value;
+  return true;
+}
+
+}  // namespace
+
+bool ParseServer(const std::string& text, std::string* host, unsigned short* port) {
+  std::string name = text;
+  std::string port_text;
+  if (!name.empty() && name[0] == '[') {
+    const size_t close = name.find(']');
+    if (close == std::string::npos) return false;
+    if (close + 1 < name.size()) {
+      if (name[close + 1] != ':') return false;
+      port_text = name.substr(close + 2);
+      if (port_text.empty()) return false;
+    }
+    name = name.substr(1, close - 1);
+  } else {
+    const size_t colon = name.rfind(':');
+    if (colon != std::string::npos && name.find(':') == colon) {
+      port_text = name.substr(colon + 1);
+      if (port_text.empty()) return false;
+      name = name.substr(0, colon);
+    }
+  }
+  if (name.empty()) return false;
+  long number = 5222;
+  if (!port_text.empty() && (!ParseNumber(port_text, 65535, &number) || number == 0)) return false;
+  *host = name;
+  *port = static_cast<unsigned short>(number);
+  return true;
+}
+
+Config ReadConfig(std::string* warning) {
+  Config config;
+  warning->clear();
+  const std::string server = Env("MSGLOGIC_XMPP_SERVER");
+  if (!server.empty() && !ParseServer(server, &config.host, &config.port)) {
+    *warning += "MSGLOGIC_XMPP_SERVER \"" + server + "\" is not host[:port]; ";
+  }
+  const std::string domain = Env("MSGLOGIC_XMPP_DOMAIN");
+  if (!domain.empty()) config.domain = domain;
+  config.accounts_file = Env("MSGLOGIC_XMPP_ACCOUNTS");
+  config.has_password = std::getenv("MSGLOGIC_XMPP_PASSWORD") != nullptr;
+  config.password = Env("MSGLOGIC_XMPP_PASSWORD");
+  const std::string timeout = Env("MSGLOGIC_XMPP_LOGIN_TIMEOUT_MS");
+  long ms = 0;
+  if (!timeout.empty()) {
+    if (ParseNumber(timeout, 600000, &ms) && ms > 0) {
+      config.login_timeout_ms = static_cast<int>(ms);
+    } else {
+      *warning += "MSGLOGIC_XMPP_LOGIN_TIMEOUT_MS \"" + timeout + "\" is not 1-600000; ";
+    }
+  }
+  if (!warning->empty()) warning->resize(warning->size() - 2);
+  return config;
+}
+
+bool FindIniValue(const std::string& ini, const std::string& section, const std::string& key,
+                  std::string* value) {
+  std::istringstream lines(ini);
+  std::string line;
+  bool in_section = false;
+  while (std::getline(lines, line)) {
+    const std::string text = Trim(line);
+    if (text.empty() || text[0] == ';' || text[0] == '#') continue;
+    if (text[0] == '[') {
+      const size_t close = text.find(']');
+      in_section = close != std::string::npos && Trim(text.substr(1, close - 1)) == section;
+      continue;
+    }
+    if (!in_section) continue;
+    const size_t equals = text.find('=');
+    if (equals == std::string::npos || Trim(text.substr(0, equals)) != key) continue;
+    *value = Trim(text.substr(equals + 1));
+    return true;
+  }
+  return false;
+}
+
+bool PasswordFor(const Config& config, const std::string& local_part, std::string* password) {
+  if (!config.accounts_file.empty()) {
+    std::ifstream file(config.accounts_file, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    if (file && FindIniValue(text.str(), "accounts", local_part, password)) return true;
+  }
+  if (!config.has_password) return false;
+  *password = config.password;
+  return true;
+}
+
+int32_t IdForJid(const std::string& bare_jid, const std::string& domain) {
+  const size_t at = bare_jid.find('@');
+  if (at != std::string::npos && bare_jid.compare(at + 1, std::string::npos, domain) == 0) {
+    const std::string local = bare_jid.substr(0, at);
+    long number = 0;
+    if ((local == "0" || (!local.empty() && local[0] != '0')) &&
+        ParseNumber(local, 2147483647L, &number)) {
+      return static_cast<int32_t>(number);
+    }
+  }
+  // FNV-1a, folded into -2 .. -(2^30 + 1).
+  uint32_t hash = 2166136261u;
+  for (unsigned char c : bare_jid) {
+    hash ^= c;
+    hash *= 16777619u;
+  }
+  return -static_cast<int32_t>(hash & 0x3fffffffu) - 2;
+}
+
+std::string BareJid(const std::string& jid) { return jid.substr(0, jid.find('/')); }
+
+std::string XmlEscape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '\'': out += "&apos;"; break;
+      case '"': out += "&quot;"; break;
+      default: {
+        // XML 1.0 has no other control characters: a stream carrying one
+        // would be closed by the server.
+        const bool control = static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' &&
+                             c != '\r';
+        out.push_back(control ? '?' : c);
+      }
+    }
+  }
+  return out;
+}
+
+}  // namespace xmpp_engine

@@ -1,0 +1,49 @@
+// A Prosody server for the tests: tools/xmpp-server/run-prosody.sh run as a
+// child process in a folder of the test's own, on loopback.
+#ifndef MSGLOGIC_ENGINE_XMPP_TEST_SERVER_H_
+#define MSGLOGIC_ENGINE_XMPP_TEST_SERVER_H_
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace xmpp_test {
+
+class TestServer {
+ public:
+  // dir: the server's folder (kept between starts, removed by the caller);
+  // users: the users file, or empty for the script's own.
+  explicit TestServer(std::string dir, std::string users = std::string())
+      : dir_(std::move(dir)), users_(std::move(users)) {}
+  ~TestServer() { Stop(); }
+
+  // Starts the script and waits (15 s at most) for its READY line. Port 0
+  // lets the script pick a free one; a restart passes the old port. False,
+  // with *error, when the server did not come up.
+  bool Start(int port, std::string* error);
+  // Ends the script, which stops the server.
+  void Stop();
+  // Signals the server process itself (SIGKILL, SIGSTOP, SIGCONT).
+  void Signal(int signal) const;
+  // Waits until the server process has gone (after a SIGKILL).
+  void WaitGone() const;
+
+  int port() const { return port_; }
+  int server_pid() const { return server_; }
+  const std::string& dir() const { return dir_; }
+  std::string accounts() const { return dir_ + "/accounts.ini"; }
+
+ private:
+  std::string dir_;
+  std::string users_;
+  pid_t script_ = -1;
+  pid_t server_ = -1;
+  int port_ = 0;
+};
+
+// True when `program` is found on PATH.
+bool OnPath(const char* program);
+
+}  // namespace xmpp_test
+
+#endif  // MSGLOGIC_ENGINE_XMPP_TEST_SERVER_H_

@@ -1,0 +1,1173 @@
+#include "engine/xmpp/xmpp_engine.h"
+
+#include <poll.h>
+#include <strophe.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "engine/records.h"
+#include "textcodec.h"
+
+namespace xmpp_engine {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// How long Release waits for a sink call under way on the network thread
+// before it leaves the thread to end on its own.
+constexpr milliseconds kCallsGrace{100};
+// The longest an idle network thread sleeps.
+constexpr milliseconds kIdleWake{500};
+// With nothing received for this long, the engine pings the server itself,
+// so that a live connection shows activity well within the agent's 20 s.
+constexpr milliseconds kQuietPing{8000};
+// An IQ the server never answers is given up after this long; a vCard
+// request for RequestUserInfo is then answered all the same.
+constexpr milliseconds kIqTimeout{10000};
+// GetFriendList waits this long at most for the roster and the friends'
+// vCards before it answers with what it has.
+constexpr milliseconds kFriendListWait{3000};
+// Release lets the stream close cleanly for this long at most.
+constexpr milliseconds kCloseWait{200};
+
+// Status bytes of friend records.
+constexpr uint8_t kStatusOnline = 1;
+constexpr uint8_t kStatusOffline = 2;
+constexpr uint8_t kStatusAway = 4;
+constexpr uint8_t kStatusBusy = 5;
+
+const char kContactNs[] = "urn:msglogicex:contact";
+
+std::string ToGb(const std::string& utf8) {
+  std::string gb(utf8.size(), '\0');
+  gb.resize(UTF_8ToGB2312N(&gb[0], gb.size(), utf8.data(), utf8.size()));
+  return gb;
+}
+
+std::string ToUtf8(const std::string& gb) {
+  std::string utf8(gb.size() * 2, '\0');
+  utf8.resize(GB2312ToUTF_8N(&utf8[0], utf8.size(), gb.data(), gb.size()));
+  return utf8;
+}
+
+// A sink call with everything it needs captured by value.
+using Delivery = std::function<void(IMsgLogicSink*)>;
+
+struct Net;
+using Command = std::function<void(Net&)>;
+
+// What the engine object and its thread share; guarded by mu.
+struct Shared {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool stopped = false;
+  IMsgLogicSink* sink = nullptr;
+  bool in_call = false;  // the delivery thread is inside a sink call
+  std::deque<Command> commands;
+  std::deque<Delivery> deliveries;
+  std::thread thread;  // the network thread
+  std::thread::id thread_id;
+  std::thread delivery_thread;
+  std::thread::id delivery_id;
+  int wake_fd = -1;
+  // Login hand-over: the host's call waits until done_login == login.
+  uint64_t login = 0;
+  uint64_t done_login = 0;
+  int32_t login_result = 0;
+
+  Config config;
+  Journal journal;
+  bool libstrophe_log = false;
+
+  ~Shared() {
+    if (wake_fd >= 0) close(wake_fd);
+  }
+
+  void Log(const std::string& line) const noexcept {
+    try {
+      if (journal) journal(line);
+    } catch (...) {
+      // A line that cannot be written is lost.
+    }
+  }
+
+  // Queues a command and wakes the thread. Called with mu held.
+  void Post(Command command) {
+    commands.push_back(std::move(command));
+    Wake();
+  }
+
+  void Wake() const {
+    const uint64_t one = 1;
+    ssize_t written;
+    do {
+      written = write(wake_fd, &one, sizeof one);
+    } while (written < 0 && errno == EINTR);
+  }
+};
+
+// One presence of a friend: a resource's show and status text.
+struct Presence {
+  std::string show;
+  std::string text;
+};
+
+struct Friend {
+  std::string jid;  // bare
+  int32_t id = 0;
+  std::string name;      // roster name
+  std::string nickname;  // vCard NICKNAME
+  std::map<std::string, Presence> resources;
+  uint8_t status = kStatusOffline;
+  std::string status_text;
+};
+
+// What an outstanding IQ of ours is for.
+struct PendingIq {
+  enum Kind { kRoster, kFriendVcard, kUserInfo, kPing, kRequestB, kRequestC } kind = kPing;
+  std::string jid;
+  int32_t user = 0;
+  int32_t value = 0;
+  Clock::time_point deadline;
+};
+
+// The network thread's own state: only that thread touches it.
+struct Net {
+  std::shared_ptr<Shared> shared;
+  const Config& config;
+  xmpp_ctx_t* ctx = nullptr;
+  xmpp_conn_t* conn = nullptr;
+  int sock = -1;
+  enum Phase { kIdle, kLoggingIn, kOnline } phase = kIdle;
+  bool conn_dead = false;  // libstrophe reported the end: release the connection
+  bool auth_failed = false;
+
+  uint64_t login = 0;
+  Clock::time_point login_deadline;
+  std::string self_jid;  // bare
+  int32_t self_id = 0;
+  bool self_id_set = false;  // SetUserId since the login
+  bool started = false;
+
+  std::vector<Friend> roster;  // in roster order
+  bool roster_loaded = false;
+  int friend_lists_wanted = 0;
+  // A friend list has gone out: changes are reported one friend at a time
+  // from then on (before, the list carries them).
+  bool list_sent = false;
+  Clock::time_point friend_list_deadline;
+  std::map<int32_t, std::string> jids;  // ids of JIDs that are not numbers
+  std::map<std::string, PendingIq> iqs;
+  uint64_t next_iq = 0;
+  Clock::time_point last_received;
+  Clock::time_point last_ping;
+
+  std::vector<Delivery> out;  // sink calls to make
+  bool activity = false;
+
+  Net(std::shared_ptr<Shared> s, const Config& c) : shared(std::move(s)), config(c) {}
+
+  void Log(const std::string& line) const { shared->Log(line); }
+
+  Friend* FindFriend(const std::string& jid) {
+    for (Friend& f : roster) {
+      if (f.jid == jid) return &f;
+    }
+    return nullptr;
+  }
+
+  int32_t IdOf(const std::string& bare) {
+    const int32_t id = IdForJid(bare, config.domain);
+    if (id < 0) jids[id] = bare;
+    return id;
+  }
+
+  // The JID of a user id, or empty.
+  std::string JidOf(int32_t id) const {
+    if (id >= 0) return std::to_string(id) + "@" + config.domain;
+    const auto it = jids.find(id);
+    return it != jids.end() ? it->second : std::string();
+  }
+
+  int32_t ValueOf(const std::string& jid) { return FindFriend(jid) != nullptr ? 1 : 0; }
+
+  stand_in::Person PersonOf(const Friend& f) const {
+    stand_in::Person person;
+    person.id = f.id;
+    person.value = 1;
+    person.name = f.name.empty() ? f.jid.substr(0, f.jid.find('@')) : f.name;
+    person.display_name = f.nickname;
+    person.long_text = f.status_text;
+    person.status = f.status;
+    return person;
+  }
+
+  void ReportFriend(const Friend& f) {
+    const std::string record = stand_in::FriendRecord(PersonOf(f));
+    out.push_back([record](IMsgLogicSink* sink) { sink->OnFriendUpdate(record.data()); });
+  }
+
+  // --- sending ---
+
+  bool Online(const char* what) const {
+    if (phase == kOnline) return true;
+    Log(std::string("  not logged in: ") + what + " ignored");
+    return false;
+  }
+
+  void Send(const std::string& xml) { xmpp_send_raw(conn, xml.data(), xml.size()); }
+
+  std::string NewIqId(PendingIq iq) {
+    const std::string id = "ml" + std::to_string(++next_iq);
+    iq.deadline = Clock::now() + kIqTimeout;
+    iqs[id] = std::move(iq);
+    return id;
+  }
+
+  void SendPing(PendingIq::Kind kind, int32_t value) {
+    PendingIq iq;
+    iq.kind = kind;
+    iq.value = value;
+    const std::string id = NewIqId(iq);
+    Send("<iq type='get' id='" + id + "' to='" + XmlEscape(config.domain) +
+         "'><ping xmlns='urn:xmpp:ping'/></iq>");
+    last_ping = Clock::now();
+  }
+
+  void RequestVcard(PendingIq::Kind kind, const std::string& jid, int32_t user) {
+    PendingIq iq;
+    iq.kind = kind;
+    iq.jid = jid;
+    iq.user = user;
+    const std::string id = NewIqId(iq);
+    Send("<iq type='get' id='" + id + "' to='" + XmlEscape(jid) +
+         "'><vCard xmlns='vcard-temp'/></iq>");
+  }
+
+  bool FriendListReady() const {
+    if (!roster_loaded) return false;
+    for (const auto& entry : iqs) {
+      if (entry.second.kind == PendingIq::kFriendVcard) return false;
+    }
+    return true;
+  }
+
+  void AnswerFriendLists() {
+    for (; friend_lists_wanted > 0; --friend_lists_wanted) {
+      std::vector<std::pair<int32_t, int32_t>> values;
+      std::vector<stand_in::Person> people;
+      for (const Friend& f : roster) {
+        values.emplace_back(f.id, 1);
+        people.push_back(PersonOf(f));
+      }
+      std::vector<const stand_in::Person*> pointers;
+      for (const stand_in::Person& p : people) pointers.push_back(&p);
+      // Values first: the agent passes on only friends whose value it has.
+      const std::string value_list = stand_in::FriendValues(values);
+      const std::string friend_list = stand_in::FriendList(pointers);
+      out.push_back([value_list](IMsgLogicSink* sink) { sink->OnFriendValues(value_list.data()); });
+      out.push_back([friend_list](IMsgLogicSink* sink) { sink->OnFriendList(friend_list.data()); });
+      list_sent = true;
+    }
+  }
+
+  // --- commands from the engine object ---
+
+  void Login(uint64_t id, const std::string& jid, const std::string& password) {
+    DropConnection();
+    login = id;
+    self_jid = jid;
+    self_id = IdOf(jid);
+    self_id_set = false;
+    started = false;
+    conn = xmpp_conn_new(ctx);
+    if (conn == nullptr) {
+      FinishLogin(0);
+      return;
+    }
+    xmpp_conn_set_flags(conn, XMPP_CONN_FLAG_DISABLE_TLS | XMPP_CONN_FLAG_DISABLE_SM);
+    xmpp_conn_set_jid(conn, jid.c_str());
+    xmpp_conn_set_pass(conn, password.c_str());
+    xmpp_conn_set_sockopt_callback(conn, &Net::OnSocket);
+    xmpp_handler_add(conn, &Net::OnStanza, nullptr, nullptr, nullptr, this);
+    phase = kLoggingIn;
+    login_deadline = Clock::now() + milliseconds(config.login_timeout_ms);
+    current_ = this;
+    if (xmpp_connect_client(conn, config.host.c_str(), config.port, &Net::OnConnection, this) !=
+        XMPP_EOK) {
+      Log("warning: cannot connect to " + config.host + ":" + std::to_string(config.port));
+      phase = kIdle;
+      conn_dead = true;
+      FinishLogin(0);
+    }
+  }
+
+  void FinishLogin(int32_t result) {
+    std::lock_guard<std::mutex> hold(shared->mu);
+    if (shared->login != login) return;
+    shared->login_result = result;
+    shared->done_login = login;
+    shared->cv.notify_all();
+  }
+
+  // Ends the connection without telling the agent: a new login replaces it,
+  // or the engine is going away.
+  void DropConnection() {
+    if (conn == nullptr) return;
+    if (phase == kLoggingIn) FinishLogin(0);
+    phase = kIdle;
+    xmpp_conn_t* old = conn;
+    conn = nullptr;
+    sock = -1;
+    xmpp_conn_release(old);  // closes the socket; no handler runs any more
+    conn_dead = false;
+    auth_failed = false;
+    roster.clear();
+    roster_loaded = false;
+    friend_lists_wanted = 0;
+    list_sent = false;
+    iqs.clear();
+  }
+
+  void Start() {
+    if (phase != kOnline) {
+      Log("warning: Start without a login");
+      return;
+    }
+    started = true;
+    const int32_t self = self_id;
+    out.push_back([self](IMsgLogicSink* sink) {
+      int32_t id = self;
+      sink->OnSelfId(&id);
+    });
+    out.push_back([](IMsgLogicSink* sink) { sink->OnActivity(); });
+  }
+
+  void SetUserId(int32_t id) {
+    self_id = id;
+    self_id_set = true;
+  }
+
+  void SendText(int32_t user, const std::string& utf8) {
+    if (!Online("SendText")) return;
+    const std::string jid = JidOf(user);
+    if (jid.empty()) {
+      Log("warning: SendText to unknown user " + std::to_string(user) + " dropped");
+      return;
+    }
+    Send("<message type='chat' to='" + XmlEscape(jid) + "' id='ml" + std::to_string(++next_iq) +
+         "'><body>" + XmlEscape(utf8) + "</body></message>");
+  }
+
+  void Contact(int32_t user) {
+    if (!Online("ContactUser")) return;
+    const std::string jid = JidOf(user);
+    if (jid.empty()) return;
+    Send("<message to='" + XmlEscape(jid) + "'><contact xmlns='" + kContactNs + "'/></message>");
+  }
+
+  void UserInfo(int32_t user) {
+    const std::string jid = JidOf(user);
+    if (phase != kOnline || jid.empty()) {
+      // Answered all the same, so that no text waits for it for ever.
+      const std::string record = stand_in::UserInfoRecord(user, 0);
+      out.push_back([record](IMsgLogicSink* sink) { sink->OnUserInfo(record.data()); });
+      return;
+    }
+    RequestVcard(PendingIq::kUserInfo, jid, user);
+  }
+
+  void OwnPresence(int32_t value) {
+    if (!Online("RequestA")) return;
+    static const char* const kShows[] = {"", "away", "xa", "dnd"};
+    if (value < 0 || value > 3) {
+      Log("warning: RequestA(" + std::to_string(value) + "): presence 0 to 3 only");
+      return;
+    }
+    if (value == 0) {
+      Send("<presence/>");
+    } else {
+      Send(std::string("<presence><show>") + kShows[value] + "</show></presence>");
+    }
+  }
+
+  void RequestB(int32_t value) {
+    if (!Online("RequestB")) return;
+    if (value == 99) {
+      xmpp_disconnect(conn);  // the stream's end is reported as a lost connection
+      return;
+    }
+    SendPing(PendingIq::kRequestB, value);
+  }
+
+  void RequestC() {
+    if (Online("RequestC")) SendPing(PendingIq::kRequestC, 0);
+  }
+
+  void KeepAlive() {
+    if (Online("KeepAlive")) SendPing(PendingIq::kPing, 0);
+  }
+
+  void GetFriendList() {
+    if (!Online("GetFriendList")) return;
+    if (friend_lists_wanted++ == 0) friend_list_deadline = Clock::now() + kFriendListWait;
+    if (FriendListReady()) AnswerFriendLists();
+  }
+
+  void RoomInfo(const std::string& gb_text) {
+    if (!Online("SendRoomInfo")) return;
+    const std::string record = stand_in::EventARecord(0, gb_text);
+    out.push_back([record](IMsgLogicSink* sink) { sink->OnEventA(record.data()); });
+  }
+
+  // --- libstrophe's callbacks ---
+
+  static thread_local Net* current_;
+
+  static int OnSocket(xmpp_conn_t* conn, void* socket) {
+    if (current_ != nullptr && current_->conn == conn) current_->sock = *static_cast<int*>(socket);
+    return 0;
+  }
+
+  static void OnConnection(xmpp_conn_t* conn, xmpp_conn_event_t event, int error,
+                           xmpp_stream_error_t* stream_error, void* userdata) {
+    Net& net = *static_cast<Net*>(userdata);
+    if (conn != net.conn) return;
+    try {
+      net.HandleConnection(event, error, stream_error);
+    } catch (const std::exception& e) {
+      net.Log(std::string("warning: ") + e.what());
+    }
+  }
+
+  void HandleConnection(xmpp_conn_event_t event, int error, xmpp_stream_error_t* stream_error) {
+    Net& net = *this;
+    if (event == XMPP_CONN_CONNECT) {
+      if (net.phase != kLoggingIn) return;
+      net.phase = kOnline;
+      net.last_received = net.last_ping = Clock::now();
+      PendingIq iq;
+      iq.kind = PendingIq::kRoster;
+      const std::string id = net.NewIqId(iq);
+      net.Send("<iq type='get' id='" + id + "'><query xmlns='jabber:iq:roster'/></iq>");
+      net.Send("<presence/>");
+      net.FinishLogin(2);
+      return;
+    }
+    if (event == XMPP_CONN_RAW_CONNECT) return;
+    // XMPP_CONN_DISCONNECT or XMPP_CONN_FAIL.
+    std::string why = "error " + std::to_string(error);
+    if (stream_error != nullptr && stream_error->text != nullptr) why += ", " + std::string(stream_error->text);
+    if (net.phase == kLoggingIn) {
+      net.Log("login failed (" + why + ")");
+      net.FinishLogin(0);
+    } else if (net.phase == kOnline) {
+      net.Log("connection lost (" + why + ")");
+      net.out.push_back([](IMsgLogicSink* sink) { sink->OnDisconnect(); });
+    }
+    net.phase = kIdle;
+    net.conn_dead = true;
+  }
+
+  static int OnStanza(xmpp_conn_t* conn, xmpp_stanza_t* stanza, void* userdata) {
+    Net& net = *static_cast<Net*>(userdata);
+    if (conn != net.conn || net.phase != kOnline) return 1;
+    net.activity = true;
+    net.last_received = Clock::now();
+    const char* name = xmpp_stanza_get_name(stanza);
+    if (name == nullptr) return 1;
+    try {
+      if (std::strcmp(name, "message") == 0) {
+        net.OnMessage(stanza);
+      } else if (std::strcmp(name, "presence") == 0) {
+        net.OnPresence(stanza);
+      } else if (std::strcmp(name, "iq") == 0) {
+        net.OnIq(stanza);
+      }
+    } catch (const std::exception& e) {
+      net.Log(std::string("warning: ") + e.what());
+    }
+    return 1;
+  }
+
+  static std::string Attr(xmpp_stanza_t* stanza, const char* name) {
+    const char* value = xmpp_stanza_get_attribute(stanza, name);
+    return value != nullptr ? value : "";
+  }
+
+  static std::string TextOf(xmpp_stanza_t* stanza) {
+    if (stanza == nullptr) return std::string();
+    char* text = xmpp_stanza_get_text(stanza);
+    if (text == nullptr) return std::string();
+    std::string copy = text;
+    xmpp_free(xmpp_stanza_get_context(stanza), text);
+    return copy;
+  }
+
+  // The defined condition of an error stanza, or "unknown".
+  static std::string ErrorCondition(xmpp_stanza_t* stanza) {
+    xmpp_stanza_t* error = xmpp_stanza_get_child_by_name(stanza, "error");
+    for (xmpp_stanza_t* child = error != nullptr ? xmpp_stanza_get_children(error) : nullptr;
+         child != nullptr; child = xmpp_stanza_get_next(child)) {
+      const char* ns = xmpp_stanza_get_ns(child);
+      const char* name = xmpp_stanza_get_name(child);
+      if (ns != nullptr && name != nullptr &&
+          std::strcmp(ns, "urn:ietf:params:xml:ns:xmpp-stanzas") == 0 &&
+          std::strcmp(name, "text") != 0) {
+        return name;
+      }
+    }
+    return "unknown";
+  }
+
+  void OnMessage(xmpp_stanza_t* stanza) {
+    const std::string from = BareJid(Attr(stanza, "from"));
+    if (from.empty()) return;
+    const int32_t user = IdOf(from);
+    const std::string type = Attr(stanza, "type");
+    if (type == "error") {
+      const std::string condition = ErrorCondition(stanza);
+      std::string notice = "消息未送达（" + condition + "）";
+      if (condition == "service-unavailable" || condition == "recipient-unavailable") {
+        notice = "消息未送达：对方不在线";
+      } else if (condition == "item-not-found") {
+        notice = "消息未送达：没有这个用户";
+      }
+      const std::string record = stand_in::EventARecord(user, ToGb(notice));
+      out.push_back([record](IMsgLogicSink* sink) { sink->OnEventA(record.data()); });
+      return;
+    }
+    if (xmpp_stanza_get_child_by_name_and_ns(stanza, "contact", kContactNs) != nullptr) {
+      const std::string record = stand_in::EventARecord(user, ToGb("请求联系"));
+      out.push_back([record](IMsgLogicSink* sink) { sink->OnEventA(record.data()); });
+      return;
+    }
+    xmpp_stanza_t* body = xmpp_stanza_get_child_by_name(stanza, "body");
+    if (body == nullptr) return;  // chat states and the like
+    const std::string record = stand_in::TextRecord(1, ToGb(TextOf(body)));
+    out.push_back([user, record](IMsgLogicSink* sink) { sink->OnUserText(user, record.data()); });
+  }
+
+  void OnPresence(xmpp_stanza_t* stanza) {
+    const std::string full = Attr(stanza, "from");
+    const std::string from = BareJid(full);
+    Friend* f = FindFriend(from);
+    if (f == nullptr) return;  // ourselves, or not a friend
+    const std::string type = Attr(stanza, "type");
+    const size_t slash = full.find('/');
+    const std::string resource = slash == std::string::npos ? std::string() : full.substr(slash + 1);
+    if (type == "unavailable" || type == "error") {
+      if (resource.empty()) {
+        f->resources.clear();
+      } else {
+        f->resources.erase(resource);
+      }
+    } else if (type.empty()) {
+      Presence& p = f->resources[resource];
+      p.show = TextOf(xmpp_stanza_get_child_by_name(stanza, "show"));
+      p.text = TextOf(xmpp_stanza_get_child_by_name(stanza, "status"));
+    } else {
+      return;  // subscriptions are the user's business, in another client
+    }
+    UpdateStatus(f);
+  }
+
+  static uint8_t StatusOf(const Presence& p) {
+    if (p.show.empty() || p.show == "chat") return kStatusOnline;
+    if (p.show == "dnd") return kStatusBusy;
+    return kStatusAway;
+  }
+
+  // The friend's status from its most available resource; reported when it
+  // changed.
+  void UpdateStatus(Friend* f) {
+    uint8_t status = kStatusOffline;
+    std::string text;
+    static const uint8_t kRank[] = {kStatusOnline, kStatusAway, kStatusBusy};
+    for (uint8_t wanted : kRank) {
+      for (const auto& entry : f->resources) {
+        if (StatusOf(entry.second) == wanted) {
+          status = wanted;
+          text = entry.second.text;
+          break;
+        }
+      }
+      if (status != kStatusOffline) break;
+    }
+    if (status == f->status && text == f->status_text) return;
+    f->status = status;
+    f->status_text = text;
+    if (list_sent) ReportFriend(*f);
+  }
+
+  void OnIq(xmpp_stanza_t* stanza) {
+    const std::string type = Attr(stanza, "type");
+    const std::string id = Attr(stanza, "id");
+    if (type == "get" || type == "set") {
+      AnswerIq(stanza, type, id);
+      return;
+    }
+    const auto it = iqs.find(id);
+    if (it == iqs.end()) return;
+    const PendingIq iq = it->second;
+    iqs.erase(it);
+    const bool ok = type == "result";
+    switch (iq.kind) {
+      case PendingIq::kRoster:
+        if (ok) ReadRoster(xmpp_stanza_get_child_by_name(stanza, "query"), /*push=*/false);
+        roster_loaded = true;
+        break;
+      case PendingIq::kFriendVcard:
+      case PendingIq::kUserInfo: {
+        if (ok) ReadVcard(iq.jid, xmpp_stanza_get_child_by_name(stanza, "vCard"));
+        if (iq.kind == PendingIq::kUserInfo) {
+          const std::string record = stand_in::UserInfoRecord(iq.user, ValueOf(iq.jid));
+          out.push_back([record](IMsgLogicSink* sink) { sink->OnUserInfo(record.data()); });
+        }
+        break;
+      }
+      case PendingIq::kPing:
+        break;  // the answer itself is the activity
+      case PendingIq::kRequestB: {
+        const int32_t value = iq.value;
+        out.push_back([value](IMsgLogicSink* sink) { sink->OnEventB(value); });
+        break;
+      }
+      case PendingIq::kRequestC:
+        out.push_back([](IMsgLogicSink* sink) { sink->OnEventC(); });
+        break;
+    }
+    if (friend_lists_wanted > 0 && FriendListReady()) AnswerFriendLists();
+  }
+
+  void AnswerIq(xmpp_stanza_t* stanza, const std::string& type, const std::string& id) {
+    const std::string from = Attr(stanza, "from");
+    const std::string to = from.empty() ? std::string() : " to='" + XmlEscape(from) + "'";
+    xmpp_stanza_t* query = xmpp_stanza_get_child_by_name_and_ns(stanza, "query", "jabber:iq:roster");
+    const bool from_server = from.empty() || from == config.domain || BareJid(from) == self_jid;
+    if (type == "set" && query != nullptr && from_server) {
+      ReadRoster(query, /*push=*/true);
+      Send("<iq type='result' id='" + XmlEscape(id) + "'" + to + "/>");
+      return;
+    }
+    if (type == "get" && xmpp_stanza_get_child_by_name_and_ns(stanza, "ping", "urn:xmpp:ping")) {
+      Send("<iq type='result' id='" + XmlEscape(id) + "'" + to + "/>");
+      return;
+    }
+    Send("<iq type='error' id='" + XmlEscape(id) + "'" + to +
+         "><error type='cancel'><service-unavailable "
+         "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></iq>");
+  }
+
+  void ReadRoster(xmpp_stanza_t* query, bool push) {
+    if (query == nullptr) return;
+    for (xmpp_stanza_t* item = xmpp_stanza_get_children(query); item != nullptr;
+         item = xmpp_stanza_get_next(item)) {
+      const char* item_name = xmpp_stanza_get_name(item);
+      if (item_name == nullptr || std::strcmp(item_name, "item") != 0) continue;
+      const std::string jid = BareJid(Attr(item, "jid"));
+      if (jid.empty() || jid == self_jid) continue;
+      if (Attr(item, "subscription") == "remove") {
+        roster.erase(std::remove_if(roster.begin(), roster.end(),
+                                    [&jid](const Friend& f) { return f.jid == jid; }),
+                     roster.end());
+        continue;
+      }
+      Friend* f = FindFriend(jid);
+      const bool is_new = f == nullptr;
+      if (is_new) {
+        roster.emplace_back();
+        f = &roster.back();
+        f->jid = jid;
+        f->id = IdOf(jid);
+      }
+      f->name = Attr(item, "name");
+      if (is_new) RequestVcard(PendingIq::kFriendVcard, jid, f->id);
+      if (push && list_sent) ReportFriend(*f);
+    }
+  }
+
+  void ReadVcard(const std::string& jid, xmpp_stanza_t* vcard) {
+    Friend* f = FindFriend(jid);
+    if (f == nullptr) return;
+    const std::string nickname =
+        TextOf(vcard != nullptr ? xmpp_stanza_get_child_by_name(vcard, "NICKNAME") : nullptr);
+    if (nickname == f->nickname) return;
+    f->nickname = nickname;
+    if (list_sent) ReportFriend(*f);
+  }
+
+  // --- the loop ---
+
+  void Timers() {
+    const Clock::time_point now = Clock::now();
+    if (phase == kLoggingIn && now >= login_deadline) {
+      Log("login timed out after " + std::to_string(config.login_timeout_ms) + " ms");
+      DropConnection();
+    }
+    if (phase != kOnline) return;
+    for (auto it = iqs.begin(); it != iqs.end();) {
+      if (now < it->second.deadline) {
+        ++it;
+        continue;
+      }
+      const PendingIq iq = it->second;
+      it = iqs.erase(it);
+      if (iq.kind == PendingIq::kRoster) roster_loaded = true;
+      if (iq.kind == PendingIq::kUserInfo) {
+        const std::string record = stand_in::UserInfoRecord(iq.user, ValueOf(iq.jid));
+        out.push_back([record](IMsgLogicSink* sink) { sink->OnUserInfo(record.data()); });
+      }
+    }
+    if (friend_lists_wanted > 0 && (FriendListReady() || now >= friend_list_deadline)) {
+      AnswerFriendLists();
+    }
+    if (now - last_received >= kQuietPing && now - last_ping >= kQuietPing) {
+      SendPing(PendingIq::kPing, 0);
+    }
+  }
+
+  // Milliseconds until the next timer, at most kIdleWake.
+  int WaitMs() const {
+    const Clock::time_point now = Clock::now();
+    Clock::time_point next = now + kIdleWake;
+    if (phase == kLoggingIn) next = std::min(next, login_deadline);
+    if (phase == kOnline) {
+      for (const auto& entry : iqs) next = std::min(next, entry.second.deadline);
+      if (friend_lists_wanted > 0) next = std::min(next, friend_list_deadline);
+      next = std::min(next, std::max(last_received, last_ping) + kQuietPing);
+    }
+    if (next <= now) return 0;
+    return static_cast<int>(std::chrono::ceil<milliseconds>(next - now).count());
+  }
+
+  // Lets libstrophe read what has arrived and write what is queued.
+  // libstrophe writes at the start of xmpp_run_once and reads after, so a
+  // call that read something may have queued an answer: call again until a
+  // call finds nothing to read.
+  void Pump() {
+    for (int i = 0; i < 64 && conn != nullptr; ++i) {
+      pollfd fd = {sock, POLLIN, 0};
+      const bool readable = sock < 0 || poll(&fd, 1, 0) > 0;
+      xmpp_run_once(ctx, 0);
+      if (!readable) break;
+    }
+  }
+
+  // libstrophe reports a refused authentication only in its log, and then
+  // leaves the stream open: its log lines are watched for it.
+  static void OnLog(void* userdata, xmpp_log_level_t level, const char* area, const char* msg) {
+    Net& net = *static_cast<Net*>(userdata);
+    if (net.shared->libstrophe_log) {
+      xmpp_get_default_logger(XMPP_LEVEL_DEBUG)->handler(nullptr, level, area, msg);
+    }
+    if (net.phase == kLoggingIn && msg != nullptr &&
+        (std::strstr(msg, "auth failed") != nullptr ||
+         std::strstr(msg, "Cannot authenticate") != nullptr)) {
+      net.auth_failed = true;
+    }
+  }
+
+  // Hands the sink calls of this turn to the delivery thread, in order.
+  // False once the engine is released.
+  bool Deliver() {
+    if (activity) {
+      activity = false;
+      out.insert(out.begin(), [](IMsgLogicSink* sink) { sink->OnActivity(); });
+    }
+    std::lock_guard<std::mutex> hold(shared->mu);
+    if (shared->stopped) return false;
+    if (out.empty()) return true;
+    for (Delivery& call : out) shared->deliveries.push_back(std::move(call));
+    out.clear();
+    shared->cv.notify_all();
+    return true;
+  }
+
+  // One turn of the loop: the commands, the timers, the socket, the sink
+  // calls. False once the engine is released.
+  bool Turn(std::deque<Command>* commands) {
+    for (Command& command : *commands) {
+      try {
+        command(*this);
+      } catch (const std::exception& e) {
+        Log(std::string("warning: ") + e.what());
+      }
+    }
+    Timers();
+    Pump();
+    if (auth_failed) {
+      Log("login failed (authentication)");
+      DropConnection();
+    }
+    if (conn_dead) DropConnection();
+    Timers();
+    return Deliver();
+  }
+
+  // Waits for the wake-up descriptor, the socket or the next timer.
+  void Sleep() {
+    pollfd fds[2] = {{shared->wake_fd, POLLIN, 0}, {sock, POLLIN, 0}};
+    nfds_t count = 1;
+    if (conn != nullptr && sock >= 0) {
+      if (xmpp_conn_is_connecting(conn) || xmpp_conn_send_queue_len(conn) > 0) {
+        fds[1].events |= POLLOUT;
+      }
+      count = 2;
+    }
+    // While logging in, wake often: libstrophe's negotiation steps are not
+    // all visible in its send queue.
+    const int wait = phase == kLoggingIn ? std::min(WaitMs(), 5) : WaitMs();
+    if (poll(fds, count, wait) > 0 && (fds[0].revents & POLLIN) != 0) {
+      uint64_t ignored;
+      if (read(shared->wake_fd, &ignored, sizeof ignored) < 0) {
+        // Nothing to do: the counter is read again on the next wake-up.
+      }
+    }
+  }
+
+  void Run() {
+    current_ = this;
+    std::deque<Command> commands;
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> hold(shared->mu);
+        if (shared->stopped) break;
+        commands.swap(shared->commands);
+      }
+      bool released = false;
+      try {
+        released = !Turn(&commands);
+      } catch (const std::exception& e) {
+        Log(std::string("warning: ") + e.what());
+        out.clear();
+      }
+      commands.clear();
+      if (released) break;
+      Sleep();
+    }
+    Close();
+  }
+
+  // Ends the session on the way out: an unavailable presence and the
+  // stream's end, given a moment to reach the server.
+  void Close() {
+    if (conn != nullptr && phase == kOnline) {
+      Send("<presence type='unavailable'/>");
+      xmpp_disconnect(conn);
+      const Clock::time_point give_up = Clock::now() + kCloseWait;
+      phase = kIdle;  // the end of the stream is nobody's news now
+      while (!conn_dead && Clock::now() < give_up) xmpp_run_once(ctx, 10);
+    }
+    DropConnection();
+    out.clear();
+  }
+};
+
+thread_local Net* Net::current_ = nullptr;
+
+// The delivery thread: makes the sink calls one at a time, in the order the
+// network thread handed them over, while the engine is not released. The
+// network thread itself never waits for the agent, so a login always gets
+// through, even while a sink call waits for the lock the login's caller
+// holds.
+void RunDeliveries(std::shared_ptr<Shared> shared) {
+  std::unique_lock<std::mutex> hold(shared->mu);
+  for (;;) {
+    shared->cv.wait(hold, [&] { return shared->stopped || !shared->deliveries.empty(); });
+    if (shared->stopped) break;
+    Delivery call = std::move(shared->deliveries.front());
+    shared->deliveries.pop_front();
+    IMsgLogicSink* sink = shared->sink;
+    if (sink == nullptr) continue;
+    shared->in_call = true;
+    hold.unlock();
+    try {
+      call(sink);
+    } catch (...) {
+      // The sink does not throw; nothing to undo if it did.
+    }
+    call = nullptr;
+    hold.lock();
+    shared->in_call = false;
+    shared->cv.notify_all();  // Release may be waiting for this call to end
+  }
+  std::deque<Delivery> dropped;
+  dropped.swap(shared->deliveries);
+  hold.unlock();
+}
+
+void RunThread(std::shared_ptr<Shared> shared) {
+  Net net(shared, shared->config);
+  xmpp_log_t log = {&Net::OnLog, &net};
+  net.ctx = xmpp_ctx_new(nullptr, &log);
+  if (net.ctx == nullptr) {
+    shared->Log("warning: no libstrophe context");
+    std::unique_lock<std::mutex> hold(shared->mu);
+    // Logins fail at once from now on; wait for Release.
+    while (!shared->stopped) {
+      if (shared->login != shared->done_login) {
+        shared->login_result = 0;
+        shared->done_login = shared->login;
+        shared->cv.notify_all();
+      }
+      shared->commands.clear();
+      shared->cv.wait_for(hold, kIdleWake);
+    }
+    return;
+  }
+  net.Run();
+  xmpp_ctx_free(net.ctx);
+}
+
+class Engine final : public IMsgLogic {
+ public:
+  explicit Engine(std::shared_ptr<Shared> shared) : sh_(std::move(shared)) {}
+
+  bool StartThread() {
+    try {
+      std::lock_guard<std::mutex> hold(sh_->mu);
+      sh_->thread = std::thread(RunThread, sh_);
+      sh_->thread_id = sh_->thread.get_id();
+      sh_->delivery_thread = std::thread(RunDeliveries, sh_);
+      sh_->delivery_id = sh_->delivery_thread.get_id();
+      return true;
+    } catch (const std::system_error&) {
+      return false;
+    }
+  }
+
+  int32_t SetSink(IMsgLogicSink* sink) override {
+    std::lock_guard<std::mutex> hold(sh_->mu);
+    sh_->sink = sink;
+    return 0;
+  }
+
+  int32_t LoginByName(const char* hexName, int32_t param) override {
+    try {
+      const std::string hex = hexName != nullptr ? hexName : "";
+      std::string bytes;
+      if (!stand_in::DecodeHexName(hex, &bytes) || bytes.empty()) {
+        sh_->Log("warning: LoginByName got \"" + hex + "\", not \"0X\" and hex digits");
+        return 0;
+      }
+      // Saved names are GB2312, as the host writes them; JIDs are UTF-8.
+      const std::string local = ToUtf8(bytes);
+      sh_->Log("LoginByName(" + hex + " \"" + local + "\", " + std::to_string(param) + ")");
+      return Login(local);
+    } catch (const std::exception&) {
+      return 0;
+    }
+  }
+
+  int32_t LoginById(int32_t userId, int32_t param) override {
+    try {
+      sh_->Log("LoginById(" + std::to_string(userId) + ", " + std::to_string(param) + ")");
+      return Login(std::to_string(userId));
+    } catch (const std::exception&) {
+      return 0;
+    }
+  }
+
+  int32_t Release() override {
+    std::thread to_join[2];
+    {
+      std::unique_lock<std::mutex> hold(sh_->mu);
+      sh_->Log("Release");
+      sh_->stopped = true;
+      sh_->sink = nullptr;
+      sh_->Wake();
+      sh_->cv.notify_all();
+      const std::thread::id self = std::this_thread::get_id();
+      if (self != sh_->delivery_id) {
+        // A call under way that has not entered the sink yet is given a
+        // moment to end; one still under way after that is inside the sink,
+        // most likely waiting for the lock the agent holds while it releases
+        // us, and the agent keeps itself alive for it.
+        sh_->cv.wait_for(hold, kCallsGrace, [this] { return !sh_->in_call; });
+      }
+      // The network thread never waits for the agent: it ends by itself
+      // (after closing the stream, kCloseWait at most).
+      if (sh_->thread.joinable()) {
+        if (self != sh_->thread_id) {
+          to_join[0] = std::move(sh_->thread);
+        } else {
+          sh_->thread.detach();
+        }
+      }
+      if (sh_->delivery_thread.joinable()) {
+        if (self != sh_->delivery_id && !sh_->in_call) {
+          to_join[1] = std::move(sh_->delivery_thread);
+        } else {
+          sh_->delivery_thread.detach();
+        }
+      }
+    }
+    for (std::thread& thread : to_join) {
+      if (thread.joinable()) thread.join();
+    }
+    delete this;
+    return 0;
+  }
+
+  int32_t SendText(int32_t userId, int32_t one, int32_t selfId, int32_t value,
+                   const char* text) override {
+    try {
+      const std::string bytes = text != nullptr ? text : "";
+      const std::string utf8 = ToUtf8(bytes);
+      sh_->Log("SendText(" + std::to_string(userId) + ", " + std::to_string(one) + ", " +
+               std::to_string(selfId) + ", " + std::to_string(value) + ", \"" + utf8 + "\")");
+      Post([userId, utf8](Net& net) { net.SendText(userId, utf8); });
+    } catch (const std::exception&) {
+    }
+    return 0;
+  }
+
+  int32_t SetUserId(int32_t userId) override {
+    Call("SetUserId(" + std::to_string(userId) + ")", [userId](Net& net) { net.SetUserId(userId); });
+    return 0;
+  }
+
+  int32_t RequestUserInfo(int32_t userId) override {
+    Call("RequestUserInfo(" + std::to_string(userId) + ")",
+         [userId](Net& net) { net.UserInfo(userId); });
+    return 0;
+  }
+
+  int32_t ContactUser(int32_t userId, int32_t value, int32_t selfId) override {
+    Call("ContactUser(" + std::to_string(userId) + ", " + std::to_string(value) + ", " +
+             std::to_string(selfId) + ")",
+         [userId](Net& net) { net.Contact(userId); });
+    return 0;
+  }
+
+  int32_t Start() override {
+    Call("Start", [](Net& net) { net.Start(); });
+    return 0;
+  }
+
+  int32_t RequestA(int32_t value) override {
+    Call("RequestA(" + std::to_string(value) + ")", [value](Net& net) { net.OwnPresence(value); });
+    return 0;
+  }
+
+  int32_t RequestB(int32_t value) override {
+    Call("RequestB(" + std::to_string(value) + ")", [value](Net& net) { net.RequestB(value); });
+    return 0;
+  }
+
+  int32_t SendRoomInfo(uint32_t count, const void* packed) override {
+    try {
+      std::vector<stand_in::Room> rooms;
+      const bool ok = stand_in::UnpackRooms(count, packed, &rooms);
+      std::string names;
+      for (const stand_in::Room& room : rooms) names += (names.empty() ? "" : ", ") + room.text1;
+      sh_->Log("SendRoomInfo(" + std::to_string(count) + ", " + names + ")");
+      if (!ok) sh_->Log("warning: SendRoomInfo's buffer does not hold " + std::to_string(count) + " rooms");
+      const std::string text =
+          ToGb("收到 " + std::to_string(rooms.size()) + " 个房间：" + names);
+      Post([text](Net& net) { net.RoomInfo(text); });
+    } catch (const std::exception&) {
+    }
+    return 0;
+  }
+
+  int32_t RequestC() override {
+    Call("RequestC", [](Net& net) { net.RequestC(); });
+    return 0;
+  }
+
+  int32_t KeepAlive() override {
+    Call("KeepAlive", [](Net& net) { net.KeepAlive(); });
+    return 0;
+  }
+
+  int32_t GetFriendList() override {
+    Call("GetFriendList", [](Net& net) { net.GetFriendList(); });
+    return 0;
+  }
+
+ private:
+  ~Engine() = default;
+
+  void Post(Command command) {
+    std::lock_guard<std::mutex> hold(sh_->mu);
+    if (!sh_->stopped) sh_->Post(std::move(command));
+  }
+
+  void Call(const std::string& line, Command command) {
+    try {
+      sh_->Log(line);
+      Post(std::move(command));
+    } catch (const std::exception&) {
+    }
+  }
+
+  int32_t Login(const std::string& local) {
+    std::string password;
+    if (!PasswordFor(sh_->config, local, &password)) {
+      sh_->Log("warning: no password for \"" + local +
+               "\" (MSGLOGIC_XMPP_ACCOUNTS, MSGLOGIC_XMPP_PASSWORD)");
+      return 0;
+    }
+    const std::string jid = local + "@" + sh_->config.domain;
+    std::unique_lock<std::mutex> hold(sh_->mu);
+    if (std::this_thread::get_id() == sh_->thread_id) return 0;  // never: no sink calls there
+    const uint64_t id = ++sh_->login;
+    sh_->Post([id, jid, password](Net& net) { net.Login(id, jid, password); });
+    // The thread keeps the login time-out itself; this is only a backstop.
+    const auto give_up = Clock::now() + milliseconds(sh_->config.login_timeout_ms) + milliseconds(2000);
+    const bool done = sh_->cv.wait_until(hold, give_up, [this, id] {
+      return sh_->done_login == id || sh_->stopped;
+    });
+    const int32_t result = done && sh_->done_login == id ? sh_->login_result : 0;
+    sh_->Log("  login of " + jid + " -> " + std::to_string(result));
+    return result;
+  }
+
+  const std::shared_ptr<Shared> sh_;
+};
+
+}  // namespace
+
+IMsgLogic* NewEngine(const Config& config, Journal journal, bool libstrophe_log) {
+  static std::once_flag initialized;
+  std::call_once(initialized, [] { xmpp_initialize(); });
+  std::shared_ptr<Shared> shared;
+  try {
+    shared = std::make_shared<Shared>();
+    shared->config = config;
+    shared->journal = std::move(journal);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  shared->libstrophe_log = libstrophe_log;
+  shared->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (shared->wake_fd < 0) return nullptr;
+  auto* engine = new (std::nothrow) Engine(shared);
+  if (engine == nullptr) return nullptr;
+  if (!engine->StartThread()) {
+    engine->Release();
+    return nullptr;
+  }
+  return engine;
+}
+
+}  // namespace xmpp_engine

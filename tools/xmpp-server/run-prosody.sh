@@ -1,0 +1,159 @@
+#!/usr/bin/env bash
+# Runs a Prosody XMPP server for demos and tests: its own configuration and
+# data in a folder of its own, loopback only, no TLS, a free port, in the
+# foreground. Users and rosters come from users.txt (or --users FILE).
+# Ctrl-C (or SIGTERM) stops the server and removes the folder it made.
+#
+#   tools/xmpp-server/run-prosody.sh [--port N] [--dir DIR] [--users FILE]
+#
+# --dir DIR keeps the configuration and data in DIR (made if missing, not
+# removed on exit); the accounts are written afresh each time, and without
+# --port the port of the last run in DIR is used again. Once the
+# server accepts connections, the script prints how to use it and a last
+# line for programs:  READY port=N pid=PID dir=DIR
+set -euo pipefail
+
+here="$(cd "$(dirname "$0")" && pwd)"
+users="$here/users.txt"
+port=""
+dir=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --port) port="$2"; shift 2 ;;
+    --dir) dir="$2"; shift 2 ;;
+    --users) users="$2"; shift 2 ;;
+    -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
+    *) echo "run-prosody.sh: unknown argument $1" >&2; exit 2 ;;
+  esac
+done
+
+if ! command -v prosody >/dev/null 2>&1; then
+  echo "run-prosody.sh: prosody is not installed (Debian: apt-get install prosody)" >&2
+  exit 77
+fi
+
+made_dir=""
+if [ -z "$dir" ]; then
+  dir="$(mktemp -d "${TMPDIR:-/tmp}/msglogic-prosody.XXXXXX")"
+  made_dir="$dir"
+fi
+mkdir -p "$dir"
+dir="$(cd "$dir" && pwd)"
+
+if [ -z "$port" ] && [ -f "$dir/prosody.cfg.lua" ]; then
+  # The port of the last run in this folder, so that a restart serves the
+  # clients of the first.
+  port="$(sed -n 's/^c2s_ports = { \([0-9]*\) }$/\1/p' "$dir/prosody.cfg.lua")"
+fi
+if [ -z "$port" ]; then
+  # A port the kernel hands out as free (lua-socket comes with prosody).
+  port="$(lua5.4 -e 'local s = require("socket").bind("127.0.0.1", 0)
+                     local _, p = s:getsockname() s:close() print(p)' 2>/dev/null || true)"
+  [ -n "$port" ] || port=$((20000 + RANDOM % 30000))
+fi
+
+domain=localhost
+data="$dir/data/$domain"
+rm -rf "$data"
+mkdir -p "$data/accounts" "$data/roster" "$data/vcard" "$dir/certs"
+
+# A Lua string literal of the text.
+lua_str() {
+  local s="${1//\\/\\\\}"
+  s="${s//\"/\\\"}"
+  printf '"%s"' "$s"
+}
+
+{
+  echo "; Passwords of the local XMPP server's users (MSGLOGIC_XMPP_ACCOUNTS)"
+  echo "[accounts]"
+} > "$dir/accounts.ini"
+summary=""
+declare -A roster
+while read -r kind a b c _; do
+  case "$kind" in
+    user)
+      printf 'return {\n\t["password"] = %s;\n};\n' "$(lua_str "$b")" > "$data/accounts/$a.dat"
+      printf 'return {\n\t["name"] = "vCard";\n\t["attr"] = { ["xmlns"] = "vcard-temp"; };\n' \
+        > "$data/vcard/$a.dat"
+      printf '\t[1] = { ["name"] = "NICKNAME"; ["attr"] = {}; [1] = %s; };\n};\n' \
+        "$(lua_str "$c")" >> "$data/vcard/$a.dat"
+      echo "$a=$b" >> "$dir/accounts.ini"
+      summary="$summary $a ($c)"
+      ;;
+    friend)
+      roster[$a]="${roster[$a]:-}"$'\t'"[$(lua_str "$b@$domain")] = { [\"subscription\"] = \"both\"; [\"name\"] = $(lua_str "$c"); [\"groups\"] = {}; };"$'\n'
+      ;;
+    ""|\#*) ;;
+    *) echo "run-prosody.sh: $users: unknown line kind $kind" >&2; exit 2 ;;
+  esac
+done < "$users"
+for owner in "${!roster[@]}"; do
+  printf 'return {\n\t[false] = { ["version"] = 1; ["pending"] = {}; };\n%s};\n' \
+    "${roster[$owner]}" > "$data/roster/$owner.dat"
+done
+
+cat > "$dir/prosody.cfg.lua" <<CFG
+-- Written by run-prosody.sh: a local server for demos and tests.
+run_as_root = true
+pidfile = "$dir/prosody.pid"
+data_path = "$dir/data"
+log = { { levels = { min = "info" }, to = "file", filename = "$dir/prosody.log" } }
+interfaces = { "127.0.0.1" }
+c2s_ports = { $port }
+c2s_interfaces = { "127.0.0.1" }
+s2s_ports = { }
+http_ports = { }
+https_ports = { }
+admin_socket = "$dir/prosody.sock"
+modules_enabled = { "roster"; "saslauth"; "disco"; "ping"; "vcard"; "posix" }
+-- Messages to a user who is not online come back as errors.
+modules_disabled = { "offline"; "s2s"; "tls" }
+c2s_require_encryption = false
+allow_unencrypted_plain_auth = true
+authentication = "internal_plain"
+storage = "internal"
+VirtualHost "$domain"
+CFG
+
+pid=""
+cleanup() {
+  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+    kill -TERM "$pid" 2>/dev/null || true
+    kill -CONT "$pid" 2>/dev/null || true
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+    kill -KILL "$pid" 2>/dev/null || true
+  fi
+  [ -z "$made_dir" ] || rm -rf "$made_dir"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+prosody --config "$dir/prosody.cfg.lua" -F >"$dir/prosody.out" 2>&1 &
+pid=$!
+
+# Ready when the port takes connections (0.1-0.5 s here), 15 s at most.
+for _ in $(seq 300); do
+  if ! kill -0 "$pid" 2>/dev/null; then
+    echo "run-prosody.sh: prosody ended at once; its output:" >&2
+    cat "$dir/prosody.out" "$dir/prosody.log" >&2 2>/dev/null || true
+    exit 1
+  fi
+  if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then break; fi
+  sleep 0.05
+done
+
+cat <<USAGE
+Prosody runs on 127.0.0.1:$port (domain $domain), data in $dir.
+Users:$summary; passwords in $dir/accounts.ini.
+In another terminal, from the top of the source tree:
+
+  export MSGLOGIC_XMPP_SERVER=127.0.0.1:$port MSGLOGIC_XMPP_ACCOUNTS=$dir/accounts.ini
+  build/default/bin/xmpp/msglogic-demo --interactive
+
+then "connect 10001" (or 10002, 10003). Ctrl-C here stops the server.
+READY port=$port pid=$pid dir=$dir
+USAGE
+wait "$pid" || true
+pid=""

@@ -74,13 +74,30 @@ size_t GbToUtf8(char* dst, size_t cap, const unsigned char* s, size_t len) {
       if (kChecked && o == cap) break;
       continue;
     }
-    // A lead byte followed by a byte 0x40-0xFF: the table tells whether it
-    // is a trail byte and, if so, the pair's code point. Bytes 0x80 and 0xFF
-    // start no character (0x80 is the euro sign of Microsoft's table only).
+    // A run of two-byte characters of three UTF-8 bytes each (every Chinese
+    // character), checked for room once: `room` of them fit.
+    for (size_t room = kChecked ? (cap - o) / 3 : SIZE_MAX; room != 0 && len - i >= 2; --room) {
+      const unsigned lead = s[i];
+      const unsigned second = s[i + 1];
+      if (lead - kGbLeadFirst > kGbLeadLast - kGbLeadFirst || second < kGbColumnFirst) break;
+      const uint32_t cp = kGbToUnicode[GbPairIndex(lead, second)];
+      if (cp < 0x800 || cp == kGbNotATrail) break;  // also kGbNoMapping
+      dst[o] = static_cast<char>(0xE0 | (cp >> 12));
+      dst[o + 1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      dst[o + 2] = static_cast<char>(0x80 | (cp & 0x3F));
+      o += 3;
+      i += 2;
+    }
+    if (i == len || s[i] < 0x80) continue;
+    // Any other byte 0x80 or above, one character at a time. A lead byte
+    // followed by a byte 0x40-0xFF: the table tells whether it is a trail
+    // byte and, if so, the pair's code point. Bytes 0x80 and 0xFF start no
+    // character (0x80 is the euro sign of Microsoft's table only).
+    const unsigned lead = s[i];
     uint32_t cp = kGbNoMapping;
     size_t used = 1;
-    if (b != 0x80 && b != 0xFF && len - i >= 2 && s[i + 1] >= kGbColumnFirst) {
-      const uint16_t e = kGbToUnicode[GbPairIndex(b, s[i + 1])];
+    if (lead != 0x80 && lead != 0xFF && len - i >= 2 && s[i + 1] >= kGbColumnFirst) {
+      const uint16_t e = kGbToUnicode[GbPairIndex(lead, s[i + 1])];
       if (e != kGbNotATrail) {
         cp = e;
         used = 2;
@@ -156,21 +173,30 @@ size_t Utf8ToGb(char* dst, size_t cap, const unsigned char* s, size_t len) {
       if (kChecked && o == cap) break;
       continue;
     }
+    // A run of three-byte characters (every Chinese character) that have a
+    // GBK form, checked for room once: `room` of them fit.
+    for (size_t room = kChecked ? (cap - o) / 2 : SIZE_MAX; room != 0 && len - i >= 3; --room) {
+      const unsigned b0 = s[i];
+      const unsigned b1 = s[i + 1];
+      const unsigned b2 = s[i + 2];
+      if ((b0 & 0xF0) != 0xE0 || ((b1 ^ 0x80) | (b2 ^ 0x80)) >= 0x40) break;
+      const uint32_t cp = (b0 & 0x0Fu) << 12 | (b1 & 0x3Fu) << 6 | (b2 & 0x3Fu);
+      if (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF)) break;  // overlong, surrogate
+      const unsigned gb = GbOf(cp);
+      if (gb == 0) break;
+      dst[o] = static_cast<char>(gb >> 8);
+      dst[o + 1] = static_cast<char>(gb & 0xFF);
+      o += 2;
+      i += 3;
+    }
+    if (i == len || s[i] < 0x80) continue;
+    // Any other sequence, one character at a time.
     unsigned gb = 0;
-    size_t used;
-    // Three bytes, the form of every Chinese character, first.
-    if (b >= 0xE0 && b <= 0xEF && len - i >= 3 && (s[i + 1] & 0xC0) == 0x80 &&
-        (s[i + 2] & 0xC0) == 0x80 && (b != 0xE0 || s[i + 1] >= 0xA0) &&
-        (b != 0xED || s[i + 1] <= 0x9F)) {
-      gb = GbOf((b & 0x0Fu) << 12 | (s[i + 1] & 0x3Fu) << 6 | (s[i + 2] & 0x3Fu));
-      used = 3;
-    } else {
-      uint32_t cp = 0;
-      used = Utf8Invalid(s + i, len - i, &cp);
-      if (used == 0) {
-        used = cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
-        if (cp < 0x10000) gb = GbOf(cp);  // beyond U+FFFF: never in GBK
-      }
+    uint32_t cp = 0;
+    size_t used = Utf8Invalid(s + i, len - i, &cp);
+    if (used == 0) {
+      used = cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+      if (cp < 0x10000) gb = GbOf(cp);  // beyond U+FFFF: never in GBK
     }
     if (gb == 0) {
       if (kChecked && o == cap) break;

@@ -1,11 +1,9 @@
 // The codec on names of 4 to 30 bytes, both ways, beside its floor: one
 // iconv call per name on a descriptor opened once (bench/paired.h).
 //
-//  codec/<way>                  the codec in a shared library, built as the
-//                               agent library gets it: the figure with a target
-//  codec/<way>/global-dynamic,  the same, built with each TLS model
-//  codec/<way>/initial-exec     explicitly
-//  codec/<way>/static           the codec linked into the program
+//  codec/<way>          the codec in a shared library, built as the agent
+//                       library gets it: the figure with a target
+//  codec/<way>/static   the codec linked into the program
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <iconv.h>
@@ -64,13 +62,9 @@ struct Probe {
   }
 };
 
-enum Build { kShipped, kGlobalDynamic, kInitialExec };
-
-const Probe& ProbeOf(Build build) {
+const Probe& Shipped() {
   static const Probe shipped(MSGLOGIC_BENCH_CODEC);
-  static const Probe global_dynamic(MSGLOGIC_BENCH_CODEC_GD);
-  static const Probe initial_exec(MSGLOGIC_BENCH_CODEC_IE);
-  return build == kShipped ? shipped : build == kGlobalDynamic ? global_dynamic : initial_exec;
+  return shipped;
 }
 
 const std::vector<std::string>& Inputs(Way way) {
@@ -112,20 +106,16 @@ void RunAgainstIconv(benchmark::State& state, Way way, ConvertFn convert) {
   iconv_close(cd);
 }
 
-void BM_Shared(benchmark::State& state, Way way, Build build) {
-  RunAgainstIconv(state, way, ProbeOf(build).convert[way]);
+void BM_Shared(benchmark::State& state, Way way) {
+  RunAgainstIconv(state, way, Shipped().convert[way]);
 }
 
 void BM_Static(benchmark::State& state, Way way) {
   RunAgainstIconv(state, way, way == kGbToUtf8 ? &GB2312ToUTF_8 : &UTF_8ToGB2312);
 }
 
-#define CODEC_BENCHMARKS(way, label)                                              \
-  BENCHMARK_CAPTURE(BM_Shared, way, way, kShipped)->Name("codec/" label);         \
-  BENCHMARK_CAPTURE(BM_Shared, way, way, kGlobalDynamic)                          \
-      ->Name("codec/" label "/global-dynamic");                                   \
-  BENCHMARK_CAPTURE(BM_Shared, way, way, kInitialExec)                            \
-      ->Name("codec/" label "/initial-exec");                                     \
+#define CODEC_BENCHMARKS(way, label)                                \
+  BENCHMARK_CAPTURE(BM_Shared, way, way)->Name("codec/" label);     \
   BENCHMARK_CAPTURE(BM_Static, way, way)->Name("codec/" label "/static")
 
 CODEC_BENCHMARKS(kGbToUtf8, "gb2312-to-utf8");

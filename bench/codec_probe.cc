@@ -1,7 +1,7 @@
 // The codec inside a shared library of its own, loaded with dlopen as hosts
-// load the agent library: inside a shared library the codec's per-thread
-// descriptors are reached the way the agent library reaches them, which a
-// benchmark program linking the codec statically does not show.
+// load the agent library: its tables are reached the way the agent library
+// reaches them (position-independent code), which a benchmark program
+// linking the codec statically does not show.
 #include "textcodec.h"
 
 #define PROBE_EXPORT extern "C" __attribute__((visibility("default")))

@@ -190,23 +190,28 @@ int main(int argc, char** argv) {
                     target, max_ratio > 0 ? (met ? "pass" : "FAIL") : ""});
   };
 
-  paired(&lines, "friend-list relay (10,000 friends)", "relay", 1.5);
-  paired(&lines, "room packing (1,000 rooms)", "room", 1.5);
-  paired(&lines, "codec GB2312→UTF-8 (names, 4–30 bytes)", "codec/gb2312-to-utf8", 1.2);
-  paired(&lines, "codec UTF-8→GB2312 (names, 4–30 bytes)", "codec/utf8-to-gb2312", 1.2);
+  paired(&lines, "friend-list relay (10,000 friends)", "relay", 1.0);
+  paired(&lines, "room packing (1,000 rooms)", "room", 0.6);
+  paired(&lines, "codec GB2312→UTF-8 (names, 4–30 bytes)", "codec/gb2312-to-utf8", 0.5);
+  paired(&lines, "codec UTF-8→GB2312 (names, 4–30 bytes)", "codec/utf8-to-gb2312", 0.5);
 
-  // Host latency: the busy p99 against the idle p99, and on its own.
+  // Host latency: the busy p99, beside the idle p99. The target keeps it where
+  // it was before the codec's tables: 0.2-1.7 µs over the runs made on the
+  // 2-vCPU machine of the README, with the iconv codec and with the tables
+  // alike (it depends on what else runs there), so a target at the top of
+  // that spread would fail on noise; the faults it guards against cost 3.5 µs
+  // and more.
   {
     const Figures* f = find("latency");
     const std::string label = "host latency p99 (SendText while relaying)";
-    const std::string target = "≤ 5× and ≤ 50 µs";
+    const std::string target = "≤ 2 µs";
     double idle_p50, idle_p99, busy_p50, busy_p99;
     if (!counter(f, "idle_p50_us", &idle_p50) || !counter(f, "idle_p99_us", &idle_p99) ||
         !counter(f, "busy_p50_us", &busy_p50) || !counter(f, "busy_p99_us", &busy_p99)) {
       missing(label, target);
     } else {
       const double ratio = idle_p99 > 0 ? busy_p99 / idle_p99 : INFINITY;
-      const bool met = ratio <= 5 && busy_p99 <= 50;
+      const bool met = busy_p99 <= 2.0;
       if (!met) all_met = false;
       lines.push_back({label, Time(idle_p99 * 1e3), Time(busy_p99 * 1e3), Format("%.2f×", ratio),
                        target, met ? "pass" : "FAIL"});
@@ -240,14 +245,12 @@ int main(int argc, char** argv) {
     }
   }
 
-  // For reference: what the codec costs built other ways (no targets).
+  // For reference: the codec linked into the program (no targets).
   for (const char* way : {"gb2312-to-utf8", "utf8-to-gb2312"}) {
-    const std::string base = std::string("codec/") + way;
     const std::string label = std::string("codec ") +
-                              (way[0] == 'g' ? "GB2312→UTF-8" : "UTF-8→GB2312") + ", ";
-    paired(&notes, label + "shared, global-dynamic TLS", base + "/global-dynamic", 0);
-    paired(&notes, label + "shared, initial-exec TLS", base + "/initial-exec", 0);
-    paired(&notes, label + "linked into the program", base + "/static", 0);
+                              (way[0] == 'g' ? "GB2312→UTF-8" : "UTF-8→GB2312") +
+                              ", linked into the program";
+    paired(&notes, label, std::string("codec/") + way + "/static", 0);
   }
 
   auto print = [](const std::vector<Line>& table) {

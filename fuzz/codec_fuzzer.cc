@@ -3,6 +3,8 @@
 // bounded one writes at most its cap, is a prefix of the unbounded result,
 // ends on a character boundary of it and stops only where the next
 // character would not fit; nothing past the reported bytes is written.
+// Both results are the ones the iconv codec the tables replaced gives
+// (textcodec/posix/iconv_reference.h).
 //
 // Input: one mode byte (bit 0: 0 GBK -> UTF-8, 1 UTF-8 -> GBK), two bytes of
 // cap, then the text.
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "fuzz/harness.h"
+#include "iconv_reference.h"
 #include "textcodec.h"
 
 namespace fz = msglogic::fuzz;
@@ -66,6 +69,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(len == 0 || !full.empty());
   const std::vector<size_t> chars = Characters(full, to_utf8);
 
+  // The iconv codec, unbounded and with the input's cap.
+  namespace ref = textcodec::reference;
+  std::string want(bound + 8, '\0');
+  want.resize(to_utf8 ? ref::GB2312ToUTF_8N(&want[0], bound, src.data(), len)
+                      : ref::UTF_8ToGB2312N(&want[0], bound, src.data(), len));
+  FUZZ_CHECK_EQ(full, want);
+  std::string want_cut(cap + 1, '\0');
+  want_cut.resize(to_utf8 ? ref::GB2312ToUTF_8N(&want_cut[0], cap, src.data(), len)
+                          : ref::UTF_8ToGB2312N(&want_cut[0], cap, src.data(), len));
+
   // Bounded with room to spare: the same bytes.
   std::string roomy(bound + 8, kGuard);
   const size_t same = to_utf8 ? GB2312ToUTF_8N(&roomy[0], bound + 8, src.data(), len)
@@ -79,6 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(n <= cap);
   for (size_t i = n; i < cut.size(); ++i) FUZZ_CHECK(cut[i] == kGuard);
   FUZZ_CHECK_EQ(cut.substr(0, n), full.substr(0, n));
+  FUZZ_CHECK_EQ(cut.substr(0, n), want_cut);
   size_t boundary = 0;
   size_t next = 0;
   while (boundary < n) boundary += chars[next++];

@@ -1,14 +1,17 @@
-// Internal to textcodec: character segmentation and the conversion driver
-// shared by every platform, and the per-platform converter they drive.
+// The codec as it was before the tables, kept for the tests alone as the
+// reference the tables are compared with: a driver that applies the rules
+// of textcodec.h around glibc's iconv ("CP936" <-> "UTF-8"), which converts
+// every run of characters the rules leave to it, with per-thread
+// descriptors. Built into no library that ships.
 
-#ifndef TEXTCODEC_CODEC_COMMON_H_
-#define TEXTCODEC_CODEC_COMMON_H_
+#ifndef TEXTCODEC_POSIX_ICONV_REFERENCE_H_
+#define TEXTCODEC_POSIX_ICONV_REFERENCE_H_
 
 #include <cstddef>
 #include <cstdint>
 
 namespace textcodec {
-namespace internal {
+namespace reference {
 
 enum class Direction { kGbToUtf8, kUtf8ToGb };
 
@@ -18,7 +21,7 @@ struct RunResult {
   size_t written;
 };
 
-// Platform converter (posix/codec_iconv.cc or win32/codec_win32.cc).
+// The converter the driver drives (iconv_reference_run.cc).
 //
 // Converts whole characters from the front of [src, src + len) into
 // [dst, dst + cap). It stops at the end of the input, before a character it
@@ -71,7 +74,13 @@ constexpr size_t kMaxRunBytes = 256;
 size_t Convert(Direction dir, char* dst, size_t cap, const char* src,
                size_t len);
 
-}  // namespace internal
+// The four functions of textcodec.h, converting as they used to.
+int GB2312ToUTF_8(char* dst, const char* src, int len);
+int UTF_8ToGB2312(char* dst, const char* src, int len);
+size_t GB2312ToUTF_8N(char* dst, size_t cap, const char* src, size_t len);
+size_t UTF_8ToGB2312N(char* dst, size_t cap, const char* src, size_t len);
+
+}  // namespace reference
 }  // namespace textcodec
 
-#endif  // TEXTCODEC_CODEC_COMMON_H_
+#endif  // TEXTCODEC_POSIX_ICONV_REFERENCE_H_

@@ -1,12 +1,10 @@
-#include "codec_common.h"
+#include "iconv_reference.h"
 
 #include <climits>
 #include <cstring>
 
-#include "textcodec.h"
-
 namespace textcodec {
-namespace internal {
+namespace reference {
 
 namespace {
 
@@ -244,12 +242,6 @@ size_t Convert(Direction dir, char* dst, size_t cap, const char* src,
   return ConvertByChar(dir, src, len, pos, dst, cap, out);
 }
 
-}  // namespace internal
-}  // namespace textcodec
-
-using textcodec::internal::Convert;
-using textcodec::internal::Direction;
-
 int GB2312ToUTF_8(char* dst, const char* src, int len) {
   if (len <= 0) return 0;
   const size_t n = static_cast<size_t>(len);
@@ -270,3 +262,6 @@ size_t GB2312ToUTF_8N(char* dst, size_t cap, const char* src, size_t len) {
 size_t UTF_8ToGB2312N(char* dst, size_t cap, const char* src, size_t len) {
   return Convert(Direction::kUtf8ToGb, dst, cap, src, len);
 }
+
+}  // namespace reference
+}  // namespace textcodec

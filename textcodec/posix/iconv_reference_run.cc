@@ -1,11 +1,11 @@
-// Platform converter on top of glibc iconv ("CP936" <-> "UTF-8").
+// The reference's converter: glibc iconv ("CP936" <-> "UTF-8").
 
 #include <iconv.h>
 
-#include "codec_common.h"
+#include "iconv_reference.h"
 
 namespace textcodec {
-namespace internal {
+namespace reference {
 
 namespace {
 
@@ -21,16 +21,7 @@ struct Slot {
 };
 
 // Plain data, initialised to zero at compile time, so the hot path reads it
-// without any thread_local guard (an initialiser that is not a constant
-// expression, such as a descriptor of -1, would put a guard check, and in a
-// shared library a __tls_get_addr call, in front of every access).
-// Inside a shared library each access costs a __tls_get_addr call unless the
-// build opts into the initial-exec model (TEXTCODEC_INITIAL_EXEC_TLS), which
-// makes it a single load but takes 32 bytes of static TLS, a reserve that a
-// library loaded with dlopen may find exhausted.
-#if defined(TEXTCODEC_INITIAL_EXEC_TLS)
-__attribute__((tls_model("initial-exec")))
-#endif
+// without any thread_local guard.
 thread_local Slot t_slots[2] = {};
 
 // Closes the calling thread's descriptors when the thread exits. Touched only
@@ -83,5 +74,5 @@ RunResult ConvertRun(Direction dir, const char* src, size_t len, char* dst,
   return {len - in_left, cap - out_left};
 }
 
-}  // namespace internal
+}  // namespace reference
 }  // namespace textcodec

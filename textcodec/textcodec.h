@@ -23,8 +23,8 @@
 //        euro, absent from GB2312 and GB18030) decodes to '?', and U+20AC
 //        encodes to '?', so every GBK byte string produced here decodes
 //        without '?' of its own.
-//  - may be called from any thread at any time; each thread keeps its own
-//    converter state, created on first use and released at thread exit.
+//  - may be called from any thread at any time; the conversion keeps no
+//    state (its tables are constant data shared by every thread).
 //
 // src and dst must not overlap. dst may be null only when nothing can be
 // written (len <= 0, or cap == 0 for the bounded variants).

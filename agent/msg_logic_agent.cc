@@ -68,14 +68,19 @@ IMsgLogicExCallback* CMsgLogicAgent::SetCallback(IMsgObject* obj,
 
 thread_local CMsgLogicAgent::HostCall* CMsgLogicAgent::t_hostCall = nullptr;
 
-// The count goes up before the callback is read, and Release clears the
-// callback before it reads the count (all sequentially consistent): either
-// this call sees no callback, or Release sees it in flight.
+// A call begins only while a callback is registered, so once Release has
+// cleared it no event is counted at all. One that saw the callback counts
+// itself, then reads it again; Release clears the callback before it reads
+// the count (all sequentially consistent): either this call sees no
+// callback at its second look, or Release sees it in flight. A call that
+// counted itself and then found no callback has not begun, and ends like
+// any other, waking a Release that counted it.
 CMsgLogicAgent::HostCall::HostCall(CMsgLogicAgent* agent) : agent_(agent) {
+  if (agent_->Callback() == nullptr) return;
   agent_->m_nHostCalls.fetch_add(1);
   callback_ = agent_->Callback();
   if (callback_ == nullptr) {
-    agent_->m_nHostCalls.fetch_sub(1);
+    agent_->EndHostCall();
     return;
   }
   outer_ = t_hostCall;
@@ -85,10 +90,14 @@ CMsgLogicAgent::HostCall::HostCall(CMsgLogicAgent* agent) : agent_(agent) {
 CMsgLogicAgent::HostCall::~HostCall() {
   if (callback_ == nullptr) return;
   t_hostCall = outer_;
-  // Release publishes its event before the count it awaits, and reads the
-  // count after publishing both: it either sees this call's end or is woken.
-  if (agent_->m_nHostCalls.fetch_sub(1) - 1 <= agent_->m_nHostCallsAwaited.load()) {
-    if (Event* done = agent_->m_evHostCalls.load()) done->Set();
+  agent_->EndHostCall();
+}
+
+// Release publishes its event before the count it awaits, and reads the
+// count after publishing both: it either sees this end or is woken by it.
+void CMsgLogicAgent::EndHostCall() {
+  if (m_nHostCalls.fetch_sub(1) - 1 <= m_nHostCallsAwaited.load()) {
+    if (Event* done = m_evHostCalls.load()) done->Set();
   }
 }
 

@@ -180,6 +180,9 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   };
   // The innermost host call of the calling thread.
   static thread_local HostCall* t_hostCall;
+  // Takes a host call out of the count; wakes Release when it waits for the
+  // count to come down this far.
+  void EndHostCall();
   // Waits, for at most kWorkerJoinMs, until no host call that began before
   // the callback was cleared is in flight, other than those of the calling
   // thread (Release from inside a callback).

@@ -116,6 +116,9 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   void CheckConnection();
   // Marks the engine for the release worker, clears the login state.
   void Reset();
+  // Reset for the loss of login `generation`, unless the engine has accepted
+  // a later login meanwhile.
+  void ResetLogin(uint32_t generation);
   int32_t OnActivity();   // sink slot 88
   void OnDisconnect();    // sink slot 101
 
@@ -203,7 +206,7 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   // false when there is none.
   bool FindSavedLogin(int32_t userId, int32_t* flag, std::string* name);
   // A loss of the connection: the host hears of it, then the agent resets
-  // unless a Connect succeeded while the host was being told.
+  // unless the engine accepted another login while the host was being told.
   void ConnectionLost();
   // Caches `count` friend records lying whole, back to back, from the start
   // of `records`, and copies those whose user has a value to out[0], out[1],
@@ -252,9 +255,12 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   std::atomic<Event*> m_evHostCalls{nullptr};
   // Set by Release: wakes the workers out of their pause between passes.
   std::unique_ptr<Event> m_evStop;
-  // Counts successful logins; a loss reported to the host resets the agent
-  // only if no login succeeded meanwhile.
+  // Counts the logins the engine accepted, raised as it accepts one (under
+  // m_csMsgLogic); a loss reported to the host resets the agent only if no
+  // login was accepted meanwhile. The last login so reset: its Connect, if
+  // still under way, does not count the agent logged in.
   std::atomic<uint32_t> m_nLoginGeneration{0};
+  uint32_t m_nLostGeneration GUARDED_BY(m_csMsgLogic) = 0;
 };
 
 }  // namespace msglogic

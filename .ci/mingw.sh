@@ -135,6 +135,9 @@ step "tests under Wine"
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 ctest --preset mingw32
 
+step "slow tests under Wine: unloading the DLL right after Release"
+ctest --preset mingw32-slow
+
 step "INI files: the Linux reader against kernel32 under Wine"
 cmake -S . -B "$INI_BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DMSGLOGIC_WINE_INI_PROBE="$PWD/$BUILD_DIR/bin/ini_probe.exe" >/dev/null

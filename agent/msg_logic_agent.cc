@@ -67,6 +67,7 @@ IMsgLogicExCallback* CMsgLogicAgent::SetCallback(IMsgObject* obj,
 }
 
 thread_local CMsgLogicAgent::HostCall* CMsgLogicAgent::t_hostCall = nullptr;
+thread_local bool CMsgLogicAgent::t_onWorker = false;
 
 // A call begins only while a callback is registered, so once Release has
 // cleared it no event is counted at all. One that saw the callback counts
@@ -85,11 +86,13 @@ CMsgLogicAgent::HostCall::HostCall(CMsgLogicAgent* agent) : agent_(agent) {
   }
   outer_ = t_hostCall;
   t_hostCall = this;
+  if (t_onWorker) agent_->m_nWorkerHostCalls.fetch_add(1);
 }
 
 CMsgLogicAgent::HostCall::~HostCall() {
   if (callback_ == nullptr) return;
   t_hostCall = outer_;
+  if (t_onWorker) agent_->m_nWorkerHostCalls.fetch_sub(1);
   agent_->EndHostCall();
 }
 
@@ -108,10 +111,19 @@ void CMsgLogicAgent::WaitForHostCalls() {
   }
   if (m_nHostCalls.load() <= own) return;
   Event* done = m_env->NewEvent();
-  if (done == nullptr) return;  // nothing to wait with: go on at once
-  m_evHostCalls.store(done);
-  m_nHostCallsAwaited.store(own);
-  if (m_nHostCalls.load() > own) done->Wait(kWorkerJoinMs);
+  bool ended = false;
+  if (done != nullptr) {  // else nothing to wait with: go on at once
+    m_evHostCalls.store(done);
+    m_nHostCallsAwaited.store(own);
+    ended = m_nHostCalls.load() <= own || done->Wait(kWorkerJoinMs);
+  }
+  // A call still under way on a thread that is not the agent's (an engine
+  // thread) will come back through this module's code after Release has
+  // returned, when the host may have unloaded the library: it stays loaded.
+  // A worker keeps the module loaded itself.
+  if (!ended && m_nHostCalls.load() - own - m_nWorkerHostCalls.load() > 0) {
+    m_env->KeepModuleLoaded();
+  }
 }
 
 int32_t CMsgLogicAgent::Release() noexcept {

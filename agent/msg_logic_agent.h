@@ -183,6 +183,9 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   };
   // The innermost host call of the calling thread.
   static thread_local HostCall* t_hostCall;
+  // Set on the agents' workers: threads of this module, which keep it
+  // loaded while they run (Env::StartThread).
+  static thread_local bool t_onWorker;
   // Takes a host call out of the count; wakes Release when it waits for the
   // count to come down this far.
   void EndHostCall();
@@ -251,6 +254,8 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   // for them, the count it waits for and the event that ends its wait, set
   // by the host call that brings the count down to it.
   std::atomic<int32_t> m_nHostCalls{0};
+  // Of those, the ones made on the agent's workers.
+  std::atomic<int32_t> m_nWorkerHostCalls{0};
   std::atomic<int32_t> m_nHostCallsAwaited{INT32_MIN};
   std::atomic<Event*> m_evHostCalls{nullptr};
   // Set by Release: wakes the workers out of their pause between passes.

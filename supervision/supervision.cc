@@ -6,6 +6,7 @@ namespace msglogic {
 
 // Supervision worker. Owns one reference to the agent, given by Connect.
 void CMsgLogicAgent::SuperviseThreadProc(void* arg) {
+  t_onWorker = true;
   auto* agent = static_cast<CMsgLogicAgent*>(arg);
   while (agent->m_bThreadRun.load()) {
     try {
@@ -22,6 +23,7 @@ void CMsgLogicAgent::SuperviseThreadProc(void* arg) {
 // to the agent, given by Connect. The engine is never released on an engine
 // thread or on the supervision worker this way.
 void CMsgLogicAgent::ReleaseThreadProc(void* arg) {
+  t_onWorker = true;
   auto* agent = static_cast<CMsgLogicAgent*>(arg);
   while (agent->m_bThreadRun.load()) {
     {

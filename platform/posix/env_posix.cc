@@ -180,6 +180,12 @@ class PosixEnv final : public Env {
   // The operating system has no engine; the agent library wraps this Env
   // with one that calls the engine library it is linked with.
   IMsgLogic* CreateMsgLogic() override { return nullptr; }
+
+  // Nothing to do: the agent library is linked with -z nodelete, so dlclose
+  // never unmaps it and every thread may run back through its code. (There
+  // is no FreeLibraryAndExitThread here: a thread cannot drop the last
+  // reference on the library its own code is in and then leave that code.)
+  void KeepModuleLoaded() override {}
 };
 
 }  // namespace

@@ -241,6 +241,14 @@ class Win32Env final : public Env {
   // The operating system has no engine; the agent library wraps this Env
   // with one that calls the engine library it is linked with.
   IMsgLogic* CreateMsgLogic() override { return nullptr; }
+
+  // Pins the module (the agent's DLL, or the program this is linked into):
+  // FreeLibrary no longer unloads it.
+  void KeepModuleLoaded() override {
+    HMODULE module = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCSTR>(&ThreadMain), &module);
+  }
 };
 
 }  // namespace

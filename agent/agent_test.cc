@@ -196,11 +196,38 @@ TEST_F(AgentObjectTest, WorkerThatOutlivesReleaseWaitNeverTouchesFreedMemory) {
   agent = nullptr;
   EXPECT_EQ(engines.engines_alive(), 0);
   EXPECT_EQ(env.RunningThreads(), 1);
+  EXPECT_EQ(env.ModulePins(), 0);  // the worker keeps the module loaded itself
 
   // The worker comes back, resets the (still allocated) agent, and ends.
   unblock->Set();
   env.Settle();
   EXPECT_EQ(env.RunningThreads(), 0);
+}
+
+TEST_F(AgentObjectTest, CallbackOnAnEngineThreadThatOutlivesReleaseKeepsTheModuleLoaded) {
+  ConnectOk();
+  std::unique_ptr<Event> unblock(env.NewEvent());
+  std::atomic<bool> in_callback{false};
+  host.hook = [&](const HostEvent& event) {
+    if (event.slot == kOnEventC) {
+      in_callback = true;
+      env.WaitFor(unblock.get());  // held up inside the host
+    }
+  };
+  std::thread engine_thread([s = sink()] { s->OnEventC(); });
+  while (!in_callback.load()) std::this_thread::yield();
+  std::atomic<bool> released{false};
+  std::thread releaser([&] {
+    agent->Release();
+    released = true;
+  });
+  while (!released.load()) env.Advance(1000);
+  releaser.join();
+  agent = nullptr;
+  // That thread comes back through the module's code after Release.
+  EXPECT_EQ(env.ModulePins(), 1);
+  unblock->Set();
+  engine_thread.join();
 }
 
 // --- The event sink, slot by slot ---

@@ -120,8 +120,10 @@ void CMsgLogicAgent::WaitForHostCalls() {
   // A call still under way on a thread that is not the agent's (an engine
   // thread) will come back through this module's code after Release has
   // returned, when the host may have unloaded the library: it stays loaded.
-  // A worker keeps the module loaded itself.
-  if (!ended && m_nHostCalls.load() - own - m_nWorkerHostCalls.load() > 0) {
+  // A worker keeps the module loaded itself (this thread's own calls are
+  // counted among the workers' when it is one).
+  const int32_t own_elsewhere = t_onWorker ? 0 : own;
+  if (!ended && m_nHostCalls.load() - m_nWorkerHostCalls.load() - own_elsewhere > 0) {
     m_env->KeepModuleLoaded();
   }
 }

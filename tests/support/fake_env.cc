@@ -348,6 +348,16 @@ IMsgLogic* FakeEnv::CreateMsgLogic() {
   return engine;
 }
 
+int FakeEnv::ModulePins() {
+  std::lock_guard<std::mutex> hold(record_mu_);
+  return module_pins_;
+}
+
+void FakeEnv::KeepModuleLoaded() {
+  std::lock_guard<std::mutex> hold(record_mu_);
+  ++module_pins_;
+}
+
 void FakeEnv::NoteLockEntered(const void* lock, const char* name) {
   bool recursive = false;
   for (const HeldLock& held : t_held) recursive |= held.lock == lock;

@@ -77,6 +77,8 @@ class FakeEnv : public EnvWrapper {
   void SetWorkingDirectory(const std::string& dir);
   void SetEngineFactory(std::function<IMsgLogic*()> factory);
   int EnginesCreated();
+  // KeepModuleLoaded calls (the real module is left alone).
+  int ModulePins();
 
   // Env
   int32_t Time() override;
@@ -93,6 +95,7 @@ class FakeEnv : public EnvWrapper {
                          const char* default_value, char* buffer,
                          uint32_t size, const char* path) override;
   IMsgLogic* CreateMsgLogic() override;
+  void KeepModuleLoaded() override;
 
  private:
   class FakeEvent;
@@ -130,6 +133,7 @@ class FakeEnv : public EnvWrapper {
   std::string working_dir_;
   std::function<IMsgLogic*()> engine_factory_;
   int engines_created_ = 0;
+  int module_pins_ = 0;
 };
 
 }  // namespace testing

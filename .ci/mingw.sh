@@ -133,6 +133,12 @@ wineserver -w
 step "tests under Wine"
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 ctest --preset mingw32
+# The thread stress, fault injection and corpus replays ran among them.
+grep -a -h -E 'stress: |failed each of|replayed [0-9]+ inputs' \
+  "$BUILD_DIR/Testing/Temporary/LastTest.log" | tr -d '\r' || true
+
+step "slow tests under Wine: unloading the DLL right after Release"
+ctest --preset mingw32-slow
 
 step "INI files: the Linux reader against kernel32 under Wine"
 cmake -S . -B "$INI_BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "tests/support/agent_fixture.h"
 #include "tests/support/vtable.h"
@@ -233,11 +234,38 @@ TEST_F(AgentObjectTest, WorkerThatOutlivesReleaseWaitNeverTouchesFreedMemory) {
   agent = nullptr;
   EXPECT_EQ(engines.engines_alive(), 0);
   EXPECT_EQ(env.RunningThreads(), 1);
+  EXPECT_EQ(env.ModulePins(), 0);  // the worker keeps the module loaded itself
 
   // The worker comes back, resets the (still allocated) agent, and ends.
   unblock->Set();
   env.Settle();
   EXPECT_EQ(env.RunningThreads(), 0);
+}
+
+TEST_F(AgentObjectTest, CallbackOnAnEngineThreadThatOutlivesReleaseKeepsTheModuleLoaded) {
+  ConnectOk();
+  std::unique_ptr<Event> unblock(env.NewEvent());
+  std::atomic<bool> in_callback{false};
+  host.hook = [&](const HostEvent& event) {
+    if (event.slot == kOnEventC) {
+      in_callback = true;
+      env.WaitFor(unblock.get());  // held up inside the host
+    }
+  };
+  std::thread engine_thread([s = sink()] { s->OnEventC(); });
+  while (!in_callback.load()) std::this_thread::yield();
+  std::atomic<bool> released{false};
+  std::thread releaser([&] {
+    agent->Release();
+    released = true;
+  });
+  while (!released.load()) env.Advance(1000);
+  releaser.join();
+  agent = nullptr;
+  // That thread comes back through the module's code after Release.
+  EXPECT_EQ(env.ModulePins(), 1);
+  unblock->Set();
+  engine_thread.join();
 }
 
 // --- The event sink, slot by slot ---
@@ -411,6 +439,72 @@ TEST_F(AgentObjectTest, ReleaseFromInsideACallbackDoesNotWaitForThatCallback) {
   engine.join();
   EXPECT_EQ(calls.load(), 1);
   EXPECT_EQ(agent, nullptr);
+}
+
+// Counts OnEventB and nothing else; allocates nothing.
+class EventBHost final : public IMsgLogicExCallback {
+ public:
+  void* GetInterface(int32_t id) override {
+    return id == MSG_IID_LOGICEX_CALLBACK ? static_cast<IMsgLogicExCallback*>(this) : nullptr;
+  }
+  int32_t OnFriendList(int32_t, const FriendInfo*) override { return 0; }
+  int32_t OnEventA(int32_t, const char*) override { return 0; }
+  int32_t OnUserList(int32_t, const UserEntry*) override { return 0; }
+  int32_t OnUserData(int32_t, int32_t, const void*) override { return 0; }
+  int32_t OnEventB(int32_t) override {
+    events.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+  }
+  int32_t OnEventC() override { return 0; }
+  int32_t OnEventD(int32_t, int32_t, int32_t) override { return 0; }
+  int32_t OnConnectionLost() override { return 0; }
+  std::atomic<int> events{0};
+};
+
+TEST(ReleaseUnderEventTraffic, ReleaseWaitsOnlyForCallbacksThatBegan) {
+  // Engine threads fire events while the host releases the agent. Events
+  // that find the callback cleared are no host calls; a Release that waited
+  // for one would wait out its whole bound. In virtual time nothing moves
+  // the clock here, so such a Release never returns until the test moves it.
+  constexpr int kRounds = 40;
+  int stalled = 0;
+  for (int round = 0; round < kRounds && stalled == 0; ++round) {
+    FakeEnv env;
+    EventBHost host;
+    CMsgLogicAgent* agent = CMsgLogicAgent::Create(&env);
+    ASSERT_NE(agent, nullptr);
+    agent->SetCallback(&host, MSG_IID_LOGICEX_CALLBACK);
+    IMsgLogicSink* sink = AgentPeer(agent).sink();
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> engine;
+    {
+      CMsgLogicAgent::ScopedRef keep(agent);  // for the engine's threads, past Release
+      for (int t = 0; t < 3; ++t) {
+        engine.emplace_back([&] {
+          while (!stop.load()) sink->OnEventB(1);
+        });
+      }
+      while (host.events.load() < 1000) std::this_thread::yield();
+      std::atomic<bool> released{false};
+      std::thread releaser([&] {
+        agent->Release();
+        released = true;
+      });
+      // Real time only bounds the test: a Release that does not wait in vain
+      // returns at once.
+      for (int i = 0; i < 1000 && !released.load(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      if (!released.load()) {
+        ++stalled;
+        env.Advance(kWorkerJoinMs);
+      }
+      releaser.join();
+      stop = true;
+      for (auto& t : engine) t.join();
+    }
+    EXPECT_EQ(stalled, 0) << "Release waited its whole bound in round " << round;
+  }
 }
 
 }  // namespace

@@ -67,28 +67,40 @@ IMsgLogicExCallback* CMsgLogicAgent::SetCallback(IMsgObject* obj,
 }
 
 thread_local CMsgLogicAgent::HostCall* CMsgLogicAgent::t_hostCall = nullptr;
+thread_local bool CMsgLogicAgent::t_onWorker = false;
 
-// The count goes up before the callback is read, and Release clears the
-// callback before it reads the count (all sequentially consistent): either
-// this call sees no callback, or Release sees it in flight.
+// A call begins only while a callback is registered, so once Release has
+// cleared it no event is counted at all. One that saw the callback counts
+// itself, then reads it again; Release clears the callback before it reads
+// the count (all sequentially consistent): either this call sees no
+// callback at its second look, or Release sees it in flight. A call that
+// counted itself and then found no callback has not begun, and ends like
+// any other, waking a Release that counted it.
 CMsgLogicAgent::HostCall::HostCall(CMsgLogicAgent* agent) : agent_(agent) {
+  if (agent_->Callback() == nullptr) return;
   agent_->m_nHostCalls.fetch_add(1);
   callback_ = agent_->Callback();
   if (callback_ == nullptr) {
-    agent_->m_nHostCalls.fetch_sub(1);
+    agent_->EndHostCall();
     return;
   }
   outer_ = t_hostCall;
   t_hostCall = this;
+  if (t_onWorker) agent_->m_nWorkerHostCalls.fetch_add(1);
 }
 
 CMsgLogicAgent::HostCall::~HostCall() {
   if (callback_ == nullptr) return;
   t_hostCall = outer_;
-  // Release publishes its event before the count it awaits, and reads the
-  // count after publishing both: it either sees this call's end or is woken.
-  if (agent_->m_nHostCalls.fetch_sub(1) - 1 <= agent_->m_nHostCallsAwaited.load()) {
-    if (Event* done = agent_->m_evHostCalls.load()) done->Set();
+  if (t_onWorker) agent_->m_nWorkerHostCalls.fetch_sub(1);
+  agent_->EndHostCall();
+}
+
+// Release publishes its event before the count it awaits, and reads the
+// count after publishing both: it either sees this end or is woken by it.
+void CMsgLogicAgent::EndHostCall() {
+  if (m_nHostCalls.fetch_sub(1) - 1 <= m_nHostCallsAwaited.load()) {
+    if (Event* done = m_evHostCalls.load()) done->Set();
   }
 }
 
@@ -99,10 +111,21 @@ void CMsgLogicAgent::WaitForHostCalls() {
   }
   if (m_nHostCalls.load() <= own) return;
   Event* done = m_env->NewEvent();
-  if (done == nullptr) return;  // nothing to wait with: go on at once
-  m_evHostCalls.store(done);
-  m_nHostCallsAwaited.store(own);
-  if (m_nHostCalls.load() > own) done->Wait(kWorkerJoinMs);
+  bool ended = false;
+  if (done != nullptr) {  // else nothing to wait with: go on at once
+    m_evHostCalls.store(done);
+    m_nHostCallsAwaited.store(own);
+    ended = m_nHostCalls.load() <= own || done->Wait(kWorkerJoinMs);
+  }
+  // A call still under way on a thread that is not the agent's (an engine
+  // thread) will come back through this module's code after Release has
+  // returned, when the host may have unloaded the library: it stays loaded.
+  // A worker keeps the module loaded itself (this thread's own calls are
+  // counted among the workers' when it is one).
+  const int32_t own_elsewhere = t_onWorker ? 0 : own;
+  if (!ended && m_nHostCalls.load() - m_nWorkerHostCalls.load() - own_elsewhere > 0) {
+    m_env->KeepModuleLoaded();
+  }
 }
 
 int32_t CMsgLogicAgent::Release() noexcept {

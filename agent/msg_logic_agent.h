@@ -121,6 +121,9 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   void CheckConnection();
   // Marks the engine for the release worker, clears the login state.
   void Reset();
+  // Reset for the loss of login `generation`, unless the engine has accepted
+  // a later login meanwhile.
+  void ResetLogin(uint32_t generation);
   int32_t OnActivity();   // sink slot 88
   void OnDisconnect();    // sink slot 101
 
@@ -185,6 +188,12 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   };
   // The innermost host call of the calling thread.
   static thread_local HostCall* t_hostCall;
+  // Set on the agents' workers: threads of this module, which keep it
+  // loaded while they run (Env::StartThread).
+  static thread_local bool t_onWorker;
+  // Takes a host call out of the count; wakes Release when it waits for the
+  // count to come down this far.
+  void EndHostCall();
   // Waits, for at most kWorkerJoinMs, until no host call that began before
   // the callback was cleared is in flight, other than those of the calling
   // thread (Release from inside a callback).
@@ -205,7 +214,7 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   // false when there is none.
   bool FindSavedLogin(int32_t userId, int32_t* flag, std::string* name);
   // A loss of the connection: the host hears of it, then the agent resets
-  // unless a Connect succeeded while the host was being told.
+  // unless the engine accepted another login while the host was being told.
   void ConnectionLost();
   // Caches `count` friend records lying whole, back to back, from the start
   // of `records`, and copies those whose user has a value to out[0], out[1],
@@ -250,13 +259,18 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   // for them, the count it waits for and the event that ends its wait, set
   // by the host call that brings the count down to it.
   std::atomic<int32_t> m_nHostCalls{0};
+  // Of those, the ones made on the agent's workers.
+  std::atomic<int32_t> m_nWorkerHostCalls{0};
   std::atomic<int32_t> m_nHostCallsAwaited{INT32_MIN};
   std::atomic<Event*> m_evHostCalls{nullptr};
   // Set by Release: wakes the workers out of their pause between passes.
   std::unique_ptr<Event> m_evStop;
-  // Counts successful logins; a loss reported to the host resets the agent
-  // only if no login succeeded meanwhile.
+  // Counts the logins the engine accepted, raised as it accepts one (under
+  // m_csMsgLogic); a loss reported to the host resets the agent only if no
+  // login was accepted meanwhile. The last login so reset: its Connect, if
+  // still under way, does not count the agent logged in.
   std::atomic<uint32_t> m_nLoginGeneration{0};
+  uint32_t m_nLostGeneration GUARDED_BY(m_csMsgLogic) = 0;
 };
 
 }  // namespace msglogic

@@ -3,7 +3,8 @@
 // bounded one writes at most its cap, is a prefix of the unbounded result,
 // ends on a character boundary of it and stops only where the next
 // character would not fit; nothing past the reported bytes is written.
-// Both results are the ones the iconv codec the tables replaced gives
+// Where iconv is there (not in the Windows build), both results are the
+// ones the iconv codec the tables replaced gives
 // (textcodec/posix/iconv_reference.h).
 //
 // Input: one mode byte (bit 0: 0 GBK -> UTF-8, 1 UTF-8 -> GBK), two bytes of
@@ -12,8 +13,10 @@
 #include <vector>
 
 #include "fuzz/harness.h"
-#include "iconv_reference.h"
 #include "textcodec.h"
+#if defined(MSGLOGIC_CODEC_REFERENCE)
+#include "iconv_reference.h"
+#endif
 
 namespace fz = msglogic::fuzz;
 
@@ -69,6 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(len == 0 || !full.empty());
   const std::vector<size_t> chars = Characters(full, to_utf8);
 
+#if defined(MSGLOGIC_CODEC_REFERENCE)
   // The iconv codec, unbounded and with the input's cap.
   namespace ref = textcodec::reference;
   std::string want(bound + 8, '\0');
@@ -78,6 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string want_cut(cap + 1, '\0');
   want_cut.resize(to_utf8 ? ref::GB2312ToUTF_8N(&want_cut[0], cap, src.data(), len)
                           : ref::UTF_8ToGB2312N(&want_cut[0], cap, src.data(), len));
+#endif
 
   // Bounded with room to spare: the same bytes.
   std::string roomy(bound + 8, kGuard);
@@ -92,7 +97,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(n <= cap);
   for (size_t i = n; i < cut.size(); ++i) FUZZ_CHECK(cut[i] == kGuard);
   FUZZ_CHECK_EQ(cut.substr(0, n), full.substr(0, n));
+#if defined(MSGLOGIC_CODEC_REFERENCE)
   FUZZ_CHECK_EQ(cut.substr(0, n), want_cut);
+#endif
   size_t boundary = 0;
   size_t next = 0;
   while (boundary < n) boundary += chars[next++];

@@ -98,18 +98,25 @@ int32_t CMsgLogicAgent::Connect(int32_t userId, int32_t param) noexcept {
     m_bReleasePending = false;
   }
 
+  // A login the engine accepts is current from that moment: a loss the
+  // engine reports from then on is this login's (see ConnectionLost).
   int32_t failure;
   bool logged_in;
+  uint32_t generation = 0;
   if (flag == 0) {
     failure = 1;
     LockHolder hold(&m_csMsgLogic);
     logged_in = m_pMsgLogic != nullptr &&
                 m_pMsgLogic->LoginByName(hex_name.c_str(), param) == 2;
-    if (logged_in) m_pMsgLogic->SetUserId(userId);
+    if (logged_in) {
+      generation = m_nLoginGeneration.fetch_add(1) + 1;
+      m_pMsgLogic->SetUserId(userId);
+    }
   } else if (flag == 1) {
     failure = 2;
     LockHolder hold(&m_csMsgLogic);
     logged_in = m_pMsgLogic != nullptr && m_pMsgLogic->LoginById(userId, param) == 2;
+    if (logged_in) generation = m_nLoginGeneration.fetch_add(1) + 1;
   } else {
     WriteTrace("connect failed:return 3");
     return 3;
@@ -139,16 +146,18 @@ int32_t CMsgLogicAgent::Connect(int32_t userId, int32_t param) noexcept {
   bool release_started;
   {
     LockHolder hold(&m_csMsgLogic);
-    // A loss reported meanwhile may have had the engine released; never
-    // count the agent logged in without one.
-    if (m_pMsgLogic == nullptr) {
+    // A loss of this login reported meanwhile has reset the agent, and may
+    // have had the engine released: never count the agent logged in then.
+    if (m_pMsgLogic == nullptr || m_nLostGeneration == generation) {
       WriteTrace(failure == 1 ? "connect failed:return 1" : "connect failed:return 2");
       return failure;
     }
-    m_bReleasePending = false;
-    m_bEnable.store(true);
+    // A later login accepted meanwhile decides the state itself.
+    if (m_nLoginGeneration.load() == generation) {
+      m_bReleasePending = false;
+      m_bEnable.store(true);
+    }
     m_bThreadRun.store(true);  // before the workers start: they end when it is clear
-    m_nLoginGeneration.fetch_add(1);
     supervise_started = StartWorker(&m_hSuperviseThread, &SuperviseThreadProc);
     release_started = StartWorker(&m_hReleaseThread, &ReleaseThreadProc);
   }

@@ -39,6 +39,9 @@ class Event {
 
 // A handle on a thread started by Env::StartThread. Destroying the handle
 // gives it back to the system; a thread still running goes on, detached.
+// While such a thread runs, the module holding its code stays loaded even if
+// the host unloads it (the host may unload the agent's library as soon as
+// Release has returned, though a worker held up in a callback runs on).
 class Thread {
  public:
   virtual ~Thread();
@@ -110,6 +113,13 @@ class Env {
 
   // A new engine object from the messaging-engine library, or null.
   virtual IMsgLogic* CreateMsgLogic() = 0;
+
+  // Keeps the module that holds this code loaded for the rest of the
+  // process, whatever the host unloads: for a thread the agent does not own
+  // (an engine thread inside a host callback that outlived Release's wait)
+  // that will still come back through the agent's code. The agent's own
+  // threads need no such thing: each keeps the module loaded while it runs.
+  virtual void KeepModuleLoaded() = 0;
 };
 
 // Forwards every call to another Env; override what you want to change.
@@ -143,6 +153,7 @@ class EnvWrapper : public Env {
                                   path);
   }
   IMsgLogic* CreateMsgLogic() override { return target_->CreateMsgLogic(); }
+  void KeepModuleLoaded() override { target_->KeepModuleLoaded(); }
 
  private:
   Env* const target_;

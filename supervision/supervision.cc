@@ -6,6 +6,7 @@ namespace msglogic {
 
 // Supervision worker. Owns one reference to the agent, given by Connect.
 void CMsgLogicAgent::SuperviseThreadProc(void* arg) {
+  t_onWorker = true;
   auto* agent = static_cast<CMsgLogicAgent*>(arg);
   while (agent->m_bThreadRun.load()) {
     try {
@@ -22,6 +23,7 @@ void CMsgLogicAgent::SuperviseThreadProc(void* arg) {
 // to the agent, given by Connect. The engine is never released on an engine
 // thread or on the supervision worker this way.
 void CMsgLogicAgent::ReleaseThreadProc(void* arg) {
+  t_onWorker = true;
   auto* agent = static_cast<CMsgLogicAgent*>(arg);
   while (agent->m_bThreadRun.load()) {
     {
@@ -62,22 +64,30 @@ void CMsgLogicAgent::CheckConnection() {
 
 // Supervision worker or engine thread. The host hears of the loss first,
 // with no lock held, while the login's state is still in place; then the
-// agent resets. A Connect that succeeds while the host is being told (from
-// inside the callback, or on another thread) supersedes the loss: its new
-// login is not undone.
+// agent resets. The loss is of the login current when it is detected: a
+// login the engine accepts while the host is being told (from inside the
+// callback, or on another thread) supersedes it and is not undone, while a
+// loss reported once the engine has accepted a login is that login's, even
+// if its Connect has not returned yet.
 void CMsgLogicAgent::ConnectionLost() {
   const uint32_t generation = m_nLoginGeneration.load();
   if (HostCall callback{this}) callback->OnConnectionLost();
-  if (m_nLoginGeneration.load() == generation) Reset();
+  ResetLogin(generation);
 }
 
-void CMsgLogicAgent::Reset() {
+void CMsgLogicAgent::Reset() { ResetLogin(m_nLoginGeneration.load()); }
+
+void CMsgLogicAgent::ResetLogin(uint32_t generation) {
   {
     LockHolder hold(&m_csMsgLogic);
+    if (m_nLoginGeneration.load() != generation) return;  // superseded
     // The release worker disposes of it at its next pass.
     if (m_pMsgLogic != nullptr) m_bReleasePending = true;
+    // With the mark, so that a Connect of this login still under way sees
+    // the loss and does not count the agent logged in.
+    m_nLostGeneration = generation;
+    m_bEnable.store(false);
   }
-  m_bEnable.store(false);
   ClearCaches();
   m_nSelfId.store(-1);
 }

@@ -280,6 +280,65 @@ TEST_F(SupervisionTest, ReconnectFromInsideConnectionLostIsNotUndone) {
   EXPECT_EQ(engines.Count(kLoginById), 2);
 }
 
+// The engine accepts a login and loses it at once, on its own thread, while
+// the Connect is still under way: the loss is that login's, and the host
+// being told of it while the Connect returns does not make it an earlier
+// login's (which the new one would supersede).
+TEST_F(SupervisionTest, LossOfANewLoginHeardWhileItsConnectReturnsResets) {
+  WriteLogin("id1=100\r\nflag1=1\r\n");
+  std::atomic<bool> in_callback{false};
+  std::atomic<bool> connect_returned{false};
+  host.hook = [&](const HostEvent& e) {
+    if (e.slot != kOnConnectionLost) return;
+    in_callback = true;
+    while (!connect_returned) std::this_thread::yield();
+  };
+  std::thread engine_thread;
+  engines.on_call = [&](const EngineCall& call) {
+    if (call.slot != EngineSlot::kStart || engine_thread.joinable()) return;
+    engine_thread = std::thread([s = sink()] { s->OnDisconnect(); });
+    while (!in_callback) std::this_thread::yield();  // it needs no lock of ours
+  };
+  const int32_t connected = agent->Connect(100, 0);
+  connect_returned = true;
+  engine_thread.join();
+  engines.on_call = nullptr;
+  EXPECT_EQ(connected, 0);
+  EXPECT_EQ(host.Count(kOnConnectionLost), 1);
+  EXPECT_FALSE(peer().enabled());
+  EXPECT_EQ(agent->GetFriendList(), -1);
+  env.Advance(2000);  // the release worker's pass (it may have made it already)
+  EXPECT_EQ(engines.engines_alive(), 0);
+}
+
+// The same loss, reported and reset before the Connect's last step: that
+// Connect does not count the agent logged in afterwards.
+TEST_F(SupervisionTest, LossOfANewLoginBeforeItsConnectEndsLeavesTheAgentOffline) {
+  WriteLogin("id1=100\r\nflag1=1\r\n");
+  const std::thread::id host_thread = std::this_thread::get_id();
+  bool fired = false;
+  env.OnTime([&] {
+    // Connect stamping its times: the engine has accepted and started.
+    if (fired || std::this_thread::get_id() != host_thread || engines.Count(EngineSlot::kStart) != 1) return;
+    fired = true;
+    std::thread engine_thread([s = sink()] { s->OnDisconnect(); });
+    engine_thread.join();
+  });
+  EXPECT_EQ(agent->Connect(100, 0), 2);
+  env.OnTime(nullptr);
+  ASSERT_TRUE(fired);
+  EXPECT_EQ(host.Count(kOnConnectionLost), 1);
+  EXPECT_FALSE(peer().enabled());
+  EXPECT_TRUE(peer().release_pending());
+  EXPECT_EQ(env.Traces().back(), "connect failed:return 2");
+  // The next login works as usual (no worker ran yet to release the engine:
+  // it takes the marked one back).
+  EXPECT_EQ(agent->Connect(100, 0), 0);
+  EXPECT_TRUE(peer().enabled());
+  EXPECT_FALSE(peer().release_pending());
+  EXPECT_EQ(engines.engines_created(), 1);
+}
+
 TEST_F(SupervisionTest, CommandsFromInsideConnectionLostReachTheEngine) {
   Login();
   int32_t results[3] = {-9, -9, -9};

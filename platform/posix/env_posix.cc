@@ -75,8 +75,12 @@ void* ThreadMain(void* p) {
 
 class PosixThread final : public Thread {
  public:
-  PosixThread(pthread_t id, ThreadState* state) : id_(id), state_(state) {}
+  explicit PosixThread(ThreadState* state) : state_(state) {}
   ~PosixThread() override {
+    if (!started_) {  // the thread could not be created: the state is ours alone
+      delete state_;
+      return;
+    }
     bool done;
     {
       std::lock_guard<std::mutex> hold(state_->mu);
@@ -90,6 +94,11 @@ class PosixThread final : public Thread {
     }
     state_->Unref();
   }
+  // Set once the thread runs, by StartThread, before the handle is handed out.
+  void SetStarted(pthread_t id) {
+    id_ = id;
+    started_ = true;
+  }
   bool Join(uint32_t ms) override {
     std::unique_lock<std::mutex> hold(state_->mu);
     return state_->cv.wait_for(hold, std::chrono::milliseconds(ms),
@@ -98,7 +107,8 @@ class PosixThread final : public Thread {
   bool IsCurrent() const override { return pthread_equal(pthread_self(), id_); }
 
  private:
-  const pthread_t id_;
+  pthread_t id_{};
+  bool started_ = false;
   ThreadState* const state_;
 };
 
@@ -117,20 +127,22 @@ class PosixEnv final : public Env {
 
   Event* NewEvent() override { return new (std::nothrow) PosixEvent; }
 
+  // Everything the thread and its handle need is allocated before the
+  // thread starts: a thread either starts with its handle or not at all.
   Thread* StartThread(void (*proc)(void*), void* arg) override {
     auto* state = new (std::nothrow) ThreadState(proc, arg);
     if (state == nullptr) return nullptr;
-    pthread_t id;
-    if (pthread_create(&id, nullptr, ThreadMain, state) != 0) {
+    auto* handle = new (std::nothrow) PosixThread(state);
+    if (handle == nullptr) {
       delete state;
       return nullptr;
     }
-    auto* handle = new (std::nothrow) PosixThread(id, state);
-    if (handle == nullptr) {
-      // The thread runs on; nobody will ever wait for it.
-      pthread_detach(id);
-      state->Unref();
+    pthread_t id;
+    if (pthread_create(&id, nullptr, ThreadMain, state) != 0) {
+      delete handle;  // and the state with it
+      return nullptr;
     }
+    handle->SetStarted(id);
     return handle;
   }
 
@@ -168,6 +180,12 @@ class PosixEnv final : public Env {
   // The operating system has no engine; the agent library wraps this Env
   // with one that calls the engine library it is linked with.
   IMsgLogic* CreateMsgLogic() override { return nullptr; }
+
+  // Nothing to do: the agent library is linked with -z nodelete, so dlclose
+  // never unmaps it and every thread may run back through its code. (There
+  // is no FreeLibraryAndExitThread here: a thread cannot drop the last
+  // reference on the library its own code is in and then leave that code.)
+  void KeepModuleLoaded() override {}
 };
 
 }  // namespace

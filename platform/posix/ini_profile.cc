@@ -188,20 +188,24 @@ bool VisitSection(std::string_view text, Match&& matches, Visit&& visit) {
   return found;
 }
 
-// The bytes GetPrivateProfileStringA copies of `text` into `size` bytes
-// (size > 0), the NUL not counted. With `strip`, one pair of matching
-// quotes ('...' or "...") around the text is removed; when the text without
-// its opening quote is exactly `size` bytes long, kernel32 removes the last
-// byte before the closing quote as well.
+// The bytes GetPrivateProfileStringA copies of `text` into `size` bytes,
+// the NUL not counted: at most size - 1, none when size is 0. With `strip`,
+// one pair of matching quotes ('...' or "...") around the text is removed;
+// when the text without its opening quote is exactly `size` bytes long,
+// kernel32 removes the last byte before the closing quote as well (of an
+// empty quoted text there is none to remove).
 std::string_view ProfileCopy(std::string_view text, uint32_t size, bool strip) {
+  if (size == 0) return std::string_view();
+  const size_t room = size - 1;
   if (strip && text.size() >= 2 && (text.front() == '"' || text.front() == '\'') &&
       text.back() == text.front()) {
     text.remove_prefix(1);  // the text and its closing quote
-    const size_t copied = std::min<size_t>(text.size(), size - 1);
-    if (size >= text.size()) return text.substr(0, copied - 1);
+    const size_t copied = std::min<size_t>(text.size(), room);
+    // Up to the closing quote when it is within reach.
+    if (size >= text.size()) return text.substr(0, copied == 0 ? 0 : copied - 1);
     return text.substr(0, copied);
   }
-  return text.substr(0, std::min<size_t>(text.size(), size - 1));
+  return text.substr(0, std::min<size_t>(text.size(), room));
 }
 
 }  // namespace

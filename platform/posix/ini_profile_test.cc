@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -120,6 +121,47 @@ TEST_F(IniProfileTest, DefaultsAndBufferSizes) {
   EXPECT_EQ(Get(path, "s", "q", "?", 6), "abcde");
   EXPECT_EQ(Get(path, "s", "q", "?", 3), "ab");
   EXPECT_EQ(Get(path, "s", "long"), std::string(259, 'v'));
+}
+
+// Every buffer size from 0 up: nothing is written at or past `size`, the
+// result is the length of a prefix of the whole value, and the whole value
+// comes once it fits. Quoted empty values were written one byte past a
+// 1-byte buffer once.
+TEST_F(IniProfileTest, EveryBufferSizeFromZeroUpStaysInsideTheBuffer) {
+  const std::string path = Write(
+      "[s]\nempty=\"\"\nemptysq=''\none=\"a\"\ntwo='ab'\nplain=abc\nopen=\"\n"
+      "bare=\n");
+  const struct {
+    const char* key;
+    std::string whole;
+  } kValues[] = {{"empty", ""}, {"emptysq", ""}, {"one", "a"}, {"two", "ab"},
+                 {"plain", "abc"}, {"open", "\""}, {"bare", ""}};
+  for (const auto& v : kValues) {
+    for (uint32_t size = 0; size <= 8; ++size) {
+      SCOPED_TRACE(std::string(v.key) + " into " + std::to_string(size));
+      const std::string got = Get(path, "s", v.key, "?", size);  // checks the guard byte
+      EXPECT_LT(got.size(), std::max<uint32_t>(size, 1));
+      EXPECT_EQ(v.whole.compare(0, got.size(), got), 0) << got;
+      if (size >= v.whole.size() + 3) {
+        EXPECT_EQ(got, v.whole);
+      }
+    }
+  }
+  // A default, quoted or not, the same way.
+  for (const char* def : {"\"\"", "''", "\"d\"", "d"}) {
+    for (uint32_t size = 0; size <= 4; ++size) {
+      SCOPED_TRACE(std::string(def) + " into " + std::to_string(size));
+      EXPECT_LE(Get(path, "s", "missing", def, size).size(), size == 0 ? 0 : size - 1);
+    }
+  }
+  // Section lists: a guard byte after every size.
+  for (uint32_t size = 0; size <= 40; ++size) {
+    SCOPED_TRACE(size);
+    std::vector<char> buf(size + 1, 'X');
+    const uint32_t n = ReadProfileSection("s", buf.data(), size, path.c_str());
+    EXPECT_EQ(buf[size], 'X');
+    EXPECT_LE(n, size < 2 ? 0 : size - 2);
+  }
 }
 
 TEST_F(IniProfileTest, SectionNamesAreTakenAsTheyAreByTheSectionList) {

@@ -55,33 +55,47 @@ class Win32Event final : public Event {
   const HANDLE handle_;
 };
 
-// What a new thread runs; the thread frees it once it has read it.
+// What a new thread runs, and the reference on the module holding this code
+// that the thread owns; the thread frees it once it has read it.
 struct ThreadStart {
   void (*proc)(void*);
   void* arg;
+  HMODULE module;
 };
 
+// A thread gives its module reference back as its very last act, through
+// FreeLibraryAndExitThread, which does not return: so a host may unload the
+// library as soon as it has released the agent, even while a thread that
+// outlived Release's wait (one held up inside a host callback, say) is still
+// on its way out; the library stays loaded until that thread has left it.
 unsigned __stdcall ThreadMain(void* p) {
   const ThreadStart start = *static_cast<ThreadStart*>(p);
   delete static_cast<ThreadStart*>(p);
   start.proc(start.arg);
-  return 0;
+  FreeLibraryAndExitThread(start.module, 0);
 }
 
 // The thread object is signalled when the thread ends, so the handle itself
 // is all the state a Join needs; closing it leaves a running thread alone.
 class Win32Thread final : public Thread {
  public:
-  Win32Thread(HANDLE handle, unsigned id) : handle_(handle), id_(id) {}
-  ~Win32Thread() override { CloseHandle(handle_); }
+  Win32Thread() = default;
+  ~Win32Thread() override {
+    if (handle_ != nullptr) CloseHandle(handle_);
+  }
+  // Set once the thread runs, by StartThread, before the handle is handed out.
+  void SetStarted(HANDLE handle, unsigned id) {
+    handle_ = handle;
+    id_ = id;
+  }
   bool Join(uint32_t ms) override {
     return WaitForSingleObject(handle_, ms) == WAIT_OBJECT_0;
   }
   bool IsCurrent() const override { return GetCurrentThreadId() == id_; }
 
  private:
-  const HANDLE handle_;
-  const DWORD id_;
+  HANDLE handle_ = nullptr;
+  DWORD id_ = 0;
 };
 
 // How ShowMessageBox reaches the user, chosen once per process by the
@@ -155,20 +169,32 @@ class Win32Env final : public Env {
     return event;
   }
 
+  // Everything the thread and its handle need is had before the thread
+  // starts, its module reference included: a thread either starts with its
+  // handle or not at all.
   Thread* StartThread(void (*proc)(void*), void* arg) override {
-    auto* start = new (std::nothrow) ThreadStart{proc, arg};
-    if (start == nullptr) return nullptr;
+    auto* thread = new (std::nothrow) Win32Thread;
+    auto* start = new (std::nothrow) ThreadStart{proc, arg, nullptr};
+    // One more reference on the module whose code the thread runs (the
+    // agent's DLL, or the program it is linked into).
+    if (thread == nullptr || start == nullptr ||
+        !GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCSTR>(&ThreadMain), &start->module)) {
+      delete start;
+      delete thread;
+      return nullptr;
+    }
     unsigned id = 0;
     // _beginthreadex, not CreateThread: the thread uses the C runtime.
     HANDLE handle = reinterpret_cast<HANDLE>(
         _beginthreadex(nullptr, 0, ThreadMain, start, 0, &id));
     if (handle == nullptr) {
+      FreeLibrary(start->module);
       delete start;
+      delete thread;
       return nullptr;
     }
-    auto* thread = new (std::nothrow) Win32Thread(handle, id);
-    // Without a handle object the thread runs on; nobody will wait for it.
-    if (thread == nullptr) CloseHandle(handle);
+    thread->SetStarted(handle, id);
     return thread;
   }
 
@@ -215,6 +241,14 @@ class Win32Env final : public Env {
   // The operating system has no engine; the agent library wraps this Env
   // with one that calls the engine library it is linked with.
   IMsgLogic* CreateMsgLogic() override { return nullptr; }
+
+  // Pins the module (the agent's DLL, or the program this is linked into):
+  // FreeLibrary no longer unloads it.
+  void KeepModuleLoaded() override {
+    HMODULE module = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCSTR>(&ThreadMain), &module);
+  }
 };
 
 }  // namespace

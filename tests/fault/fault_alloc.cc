@@ -3,6 +3,10 @@
 #include <cstdlib>
 #include <new>
 
+#if defined(_WIN32)
+#include <malloc.h>
+#endif
+
 namespace msglogic {
 namespace testing {
 namespace fault {
@@ -73,9 +77,22 @@ void* AllocateAligned(std::size_t size, std::align_val_t align, bool nothrow) {
   const std::size_t a = static_cast<std::size_t>(align) < sizeof(void*)
                             ? sizeof(void*)
                             : static_cast<std::size_t>(align);
+#if defined(_WIN32)
+  p = _aligned_malloc(size != 0 ? size : 1, a);
+#else
   if (posix_memalign(&p, a, size != 0 ? size : 1) != 0) p = nullptr;
+#endif
   if (p == nullptr && !nothrow) throw std::bad_alloc();
   return p;
+}
+
+// What the aligned forms allocated: Windows frees it with its own call.
+void FreeAligned(void* p) {
+#if defined(_WIN32)
+  _aligned_free(p);
+#else
+  std::free(p);
+#endif
 }
 
 }  // namespace
@@ -99,9 +116,9 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { FreeAligned(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { FreeAligned(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { FreeAligned(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { FreeAligned(p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { FreeAligned(p); }
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { FreeAligned(p); }

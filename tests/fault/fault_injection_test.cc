@@ -10,9 +10,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent/msg_logic_agent.h"
@@ -142,7 +145,7 @@ class QuietEngine final : public IMsgLogic {
 // A FakeEnv whose object factories count as one allocation each (and give
 // null when it is the one to fail, as the Env documents), and whose trace,
 // message box and file reads allocate as they do.
-class FaultEnv final : public FakeEnv {
+class FaultEnv : public FakeEnv {
  public:
   FaultEnv() {
     SetEngineFactory([this] { return engines.NewEngine(); });
@@ -500,6 +503,102 @@ TEST_F(EnvFaultTest, WorkersThatCannotStartAreStartedByTheNextLogin) {
   env.Settle();
   EXPECT_EQ(env.ThreadsStarted(), 2);
   EXPECT_TRUE(AgentPeer(agent).supervise_thread());
+}
+
+// --- The platform's own threads ---
+
+// FaultEnv, but the workers are started by the real environment, whose
+// allocations for a thread and its handle are counted and failed like any
+// other. Each worker runs through a wrapper that counts the workers that
+// begin and end, so a worker running without a handle shows.
+class RealThreadsEnv final : public FaultEnv {
+ public:
+  Thread* StartThread(void (*proc)(void*), void* arg) override {
+    Start* start;
+    {
+      fault::Suspend quiet;
+      starts_.push_back(Start{this, proc, arg});  // kept: an orphan would use it
+      start = &starts_.back();
+    }
+    Thread* thread = Env::Default()->StartThread(&Run, start);
+    if (thread != nullptr) handles_.fetch_add(1);
+    return thread;
+  }
+  // Waits (bounded) until every worker with a handle has begun.
+  void WaitBegun() {
+    for (int i = 0; i < 500 && begun_.load() < handles_.load(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  // Waits (bounded) until every worker that began has ended; false if
+  // some did not.
+  bool AllEnded() {
+    for (int i = 0; i < 1000 && ended_.load() != begun_.load(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return ended_.load() == begun_.load();
+  }
+  int begun() const { return begun_.load(); }
+  int handles() const { return handles_.load(); }
+
+ private:
+  struct Start {
+    RealThreadsEnv* env;
+    void (*proc)(void*);
+    void* arg;
+  };
+  static void Run(void* p) {
+    const Start& start = *static_cast<Start*>(p);
+    start.env->begun_.fetch_add(1);
+    start.proc(start.arg);
+    start.env->ended_.fetch_add(1);
+  }
+  std::deque<Start> starts_;  // by the thread that calls Connect
+  std::atomic<int> begun_{0};
+  std::atomic<int> ended_{0};
+  std::atomic<int> handles_{0};
+};
+
+TEST(FaultInjectionThreads, AWorkerStartsWithItsHandleOrNotAtAll) {
+  TempDir dir;
+  dir.Write("KWPMsg/loginInfo.ini", kLogin);
+  uint64_t k = 1;
+  bool any_refused = false;
+  for (;; ++k) {
+    ASSERT_LT(k, 1000u);
+    SCOPED_TRACE("failing allocation " + std::to_string(k));
+    RealThreadsEnv env;
+    env.SetWorkingDirectory(dir.path());
+    CMsgLogicAgent* agent = CMsgLogicAgent::Create(&env);
+    ASSERT_NE(agent, nullptr);
+    fault::Arm(k);
+    const int32_t connected = agent->Connect(100, 0);
+    const bool failed = fault::Failed();
+    fault::Disarm();
+    AgentPeer peer(agent);
+    env.WaitBegun();
+    EXPECT_EQ(env.begun(), env.handles()) << "a worker runs without a handle";
+    if (connected == 0) {
+      const int workers = int{peer.supervise_thread()} + int{peer.release_thread()};
+      any_refused |= workers < 2;
+      // The host's reference and one per worker with a handle.
+      EXPECT_EQ(peer.refs(), 1 + workers);
+      EXPECT_EQ(env.handles(), workers);
+      // The next login starts what is missing, and nothing twice.
+      EXPECT_EQ(agent->Connect(100, 0), 0);
+      EXPECT_TRUE(peer.supervise_thread());
+      EXPECT_TRUE(peer.release_thread());
+    }
+    EXPECT_EQ(agent->Release(), 0);
+    EXPECT_TRUE(env.AllEnded());
+    EXPECT_EQ(env.begun(), env.handles()) << "a worker ran without a handle";
+#if defined(MSGLOGIC_FAULT_LSAN)
+    ASSERT_EQ(__lsan_do_recoverable_leak_check(), 0);
+#endif
+    if (HasFailure() || !failed) break;
+  }
+  // Both the thread's own allocations and its handle's were reached.
+  EXPECT_TRUE(any_refused);
 }
 
 TEST(FaultInjectionCreate, NoLockOrEventMeansNoAgent) {

@@ -96,7 +96,19 @@ struct Held {
   const void* lock;
   const char* name;
 };
-thread_local std::vector<Held> t_held;
+// Plain data, with no destructor to run at thread exit: with MinGW-w64's
+// thread_local (emulated TLS and winpthreads) the destructor of a
+// thread_local object can run after its storage has been freed, which
+// corrupts the heap of every thread that ends (the agents' workers end at
+// every release).
+struct HeldLocks {
+  static constexpr size_t kCapacity = 64;
+  Held items[kCapacity];
+  size_t count = 0;
+  const Held* begin() const { return items; }
+  const Held* end() const { return items + count; }
+};
+thread_local HeldLocks t_held;
 
 bool Allowed(const char* outer, const char* inner) {
   static const char* const kPairs[][2] = {{"m_csKeepAlive", "m_csMsgLogic"},
@@ -125,12 +137,17 @@ class OrderedLock final : public Lock {
       }
     }
     mu_.lock();
-    t_held.push_back({this, name_});
+    if (t_held.count == HeldLocks::kCapacity) {
+      g_problems.Note(&g_problems.lock_order, std::string("too deep: ") + name_);
+      return;
+    }
+    t_held.items[t_held.count++] = {this, name_};
   }
   void Leave() override {
-    for (auto it = t_held.rbegin(); it != t_held.rend(); ++it) {
-      if (it->lock == this) {
-        t_held.erase(std::next(it).base());
+    for (size_t i = t_held.count; i-- > 0;) {
+      if (t_held.items[i].lock == this) {
+        for (size_t j = i; j + 1 < t_held.count; ++j) t_held.items[j] = t_held.items[j + 1];
+        --t_held.count;
         break;
       }
     }

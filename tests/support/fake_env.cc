@@ -244,7 +244,18 @@ int FakeEnv::EnginesCreated() {
   return engines_created_;
 }
 
+void FakeEnv::OnTime(std::function<void()> hook) {
+  std::lock_guard<std::mutex> hold(record_mu_);
+  time_hook_ = std::move(hook);
+}
+
 int32_t FakeEnv::Time() {
+  std::function<void()> hook;
+  {
+    std::lock_guard<std::mutex> hold(record_mu_);
+    hook = time_hook_;
+  }
+  if (hook) hook();
   std::lock_guard<std::mutex> hold(mu_);
   const int64_t seconds = calendar_origin_ + static_cast<int64_t>(now_ms_ / 1000);
   return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(seconds)));
@@ -335,6 +346,16 @@ IMsgLogic* FakeEnv::CreateMsgLogic() {
     ++engines_created_;
   }
   return engine;
+}
+
+int FakeEnv::ModulePins() {
+  std::lock_guard<std::mutex> hold(record_mu_);
+  return module_pins_;
+}
+
+void FakeEnv::KeepModuleLoaded() {
+  std::lock_guard<std::mutex> hold(record_mu_);
+  ++module_pins_;
 }
 
 void FakeEnv::NoteLockEntered(const void* lock, const char* name) {

@@ -66,6 +66,9 @@ class FakeEnv : public EnvWrapper {
   // Runs inside ShowMessageBox (on the caller's thread), e.g. to keep the
   // box "open" while the test does something else.
   void OnMessageBox(std::function<void(const std::string&)> hook);
+  // Runs at the start of every Time() call (on the caller's thread, with no
+  // lock of the env's held), e.g. to act at a chosen point of a Connect.
+  void OnTime(std::function<void()> hook);
   // Lock nestings outside the agent's order, as "outer -> inner".
   std::vector<std::string> LockOrderViolations();
 
@@ -74,6 +77,8 @@ class FakeEnv : public EnvWrapper {
   void SetWorkingDirectory(const std::string& dir);
   void SetEngineFactory(std::function<IMsgLogic*()> factory);
   int EnginesCreated();
+  // KeepModuleLoaded calls (the real module is left alone).
+  int ModulePins();
 
   // Env
   int32_t Time() override;
@@ -90,6 +95,7 @@ class FakeEnv : public EnvWrapper {
                          const char* default_value, char* buffer,
                          uint32_t size, const char* path) override;
   IMsgLogic* CreateMsgLogic() override;
+  void KeepModuleLoaded() override;
 
  private:
   class FakeEvent;
@@ -122,10 +128,12 @@ class FakeEnv : public EnvWrapper {
   std::vector<std::string> traces_;
   std::vector<std::string> message_boxes_;
   std::function<void(const std::string&)> message_box_hook_;
+  std::function<void()> time_hook_;
   std::vector<std::string> lock_violations_;
   std::string working_dir_;
   std::function<IMsgLogic*()> engine_factory_;
   int engines_created_ = 0;
+  int module_pins_ = 0;
 };
 
 }  // namespace testing

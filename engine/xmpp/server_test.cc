@@ -319,6 +319,29 @@ TEST_F(XmppServerTest, KilledServerIsReportedAndBothLogInAgain) {
   EXPECT_TRUE(b.host.WaitForText(10001, text));
 }
 
+// The server dies with our pings unread, so the connection ends in a reset
+// rather than an orderly close, and the host goes on sending: the loss is
+// reported and the host process lives on (a write to the dead socket must
+// never end it through SIGPIPE).
+TEST_F(XmppServerTest, ServerResetWhileTheHostSends) {
+  Client a;
+  ASSERT_EQ(a.agent->Connect(10001, 0), 0);
+  // Pings the stopped server never reads make it end the connection with a
+  // reset when it is killed; the next write fails with EPIPE.
+  server_->Signal(SIGSTOP);
+  for (int i = 0; i < 50; ++i) a.agent->ForwardRequestC();
+  server_->Signal(SIGKILL);
+  server_->WaitGone();
+  Clock::time_point lost;
+  const Clock::time_point give_up = Clock::now() + seconds(5);
+  bool reported = false;
+  while (!reported && Clock::now() < give_up) {
+    a.agent->ForwardRequestC();
+    reported = a.host.WaitForLoss(milliseconds(0), &lost);
+  }
+  EXPECT_TRUE(reported);
+}
+
 TEST_F(XmppServerTest, FailedLoginsEndInTime) {
   // Wrong password.
   const std::string wrong = root_ + "/wrong.ini";

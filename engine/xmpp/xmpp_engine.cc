@@ -1,6 +1,8 @@
 #include "engine/xmpp/xmpp_engine.h"
 
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <strophe.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -141,7 +143,7 @@ struct Friend {
 
 // What an outstanding IQ of ours is for.
 struct PendingIq {
-  enum Kind { kRoster, kFriendVcard, kUserInfo, kPing, kRequestB, kRequestC } kind = kPing;
+  enum Kind { kRoster, kFriendVcard, kUserInfo, kPing, kRequestB, kRequestC, kLoginBarrier } kind = kPing;
   std::string jid;
   int32_t user = 0;
   int32_t value = 0;
@@ -165,6 +167,12 @@ struct Net {
   int32_t self_id = 0;
   bool self_id_set = false;  // SetUserId since the login
   bool started = false;
+  // Bound and available, but the login answers only once the server has
+  // answered a ping sent after our initial presence: the server handles a
+  // session's stanzas in order, so by then it routes messages to us. (A text
+  // sent to us right after our Connect returned would otherwise come back
+  // as "not online".)
+  bool awaiting_presence = false;
 
   std::vector<Friend> roster;  // in roster order
   bool roster_loaded = false;
@@ -331,7 +339,8 @@ struct Net {
   // or the engine is going away.
   void DropConnection() {
     if (conn == nullptr) return;
-    if (phase == kLoggingIn) FinishLogin(0);
+    if (phase == kLoggingIn || awaiting_presence) FinishLogin(0);
+    awaiting_presence = false;
     phase = kIdle;
     xmpp_conn_t* old = conn;
     conn = nullptr;
@@ -468,15 +477,17 @@ struct Net {
       const std::string id = net.NewIqId(iq);
       net.Send("<iq type='get' id='" + id + "'><query xmlns='jabber:iq:roster'/></iq>");
       net.Send("<presence/>");
-      net.FinishLogin(2);
+      net.awaiting_presence = true;
+      net.SendPing(PendingIq::kLoginBarrier, 0);
       return;
     }
     if (event == XMPP_CONN_RAW_CONNECT) return;
     // XMPP_CONN_DISCONNECT or XMPP_CONN_FAIL.
     std::string why = "error " + std::to_string(error);
     if (stream_error != nullptr && stream_error->text != nullptr) why += ", " + std::string(stream_error->text);
-    if (net.phase == kLoggingIn) {
+    if (net.phase == kLoggingIn || net.awaiting_presence) {
       net.Log("login failed (" + why + ")");
+      net.awaiting_presence = false;
       net.FinishLogin(0);
     } else if (net.phase == kOnline) {
       net.Log("connection lost (" + why + ")");
@@ -645,6 +656,11 @@ struct Net {
       }
       case PendingIq::kPing:
         break;  // the answer itself is the activity
+      case PendingIq::kLoginBarrier:
+        // A result or an error alike: the server has handled our presence.
+        awaiting_presence = false;
+        FinishLogin(2);
+        break;
       case PendingIq::kRequestB: {
         const int32_t value = iq.value;
         out.push_back([value](IMsgLogicSink* sink) { sink->OnEventB(value); });
@@ -718,7 +734,7 @@ struct Net {
 
   void Timers() {
     const Clock::time_point now = Clock::now();
-    if (phase == kLoggingIn && now >= login_deadline) {
+    if ((phase == kLoggingIn || awaiting_presence) && now >= login_deadline) {
       Log("login timed out after " + std::to_string(config.login_timeout_ms) + " ms");
       DropConnection();
     }
@@ -731,6 +747,11 @@ struct Net {
       const PendingIq iq = it->second;
       it = iqs.erase(it);
       if (iq.kind == PendingIq::kRoster) roster_loaded = true;
+      if (iq.kind == PendingIq::kLoginBarrier) {
+        Log("login timed out waiting for the server");
+        DropConnection();
+        return;
+      }
       if (iq.kind == PendingIq::kUserInfo) {
         const std::string record = stand_in::UserInfoRecord(iq.user, ValueOf(iq.jid));
         out.push_back([record](IMsgLogicSink* sink) { sink->OnUserInfo(record.data()); });
@@ -748,7 +769,7 @@ struct Net {
   int WaitMs() const {
     const Clock::time_point now = Clock::now();
     Clock::time_point next = now + kIdleWake;
-    if (phase == kLoggingIn) next = std::min(next, login_deadline);
+    if (phase == kLoggingIn || awaiting_presence) next = std::min(next, login_deadline);
     if (phase == kOnline) {
       for (const auto& entry : iqs) next = std::min(next, entry.second.deadline);
       if (friend_lists_wanted > 0) next = std::min(next, friend_list_deadline);
@@ -843,8 +864,28 @@ struct Net {
     }
   }
 
+  // A write to a socket the server has closed raises SIGPIPE on the writing
+  // thread, and its default action ends the whole host process. The network
+  // thread keeps it blocked (the write then fails with EPIPE, which
+  // libstrophe reports as the end of the connection) and discards any that
+  // are pending.
+  static sigset_t Sigpipe() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    return set;
+  }
+  static void DiscardSigpipe() {
+    const sigset_t set = Sigpipe();
+    const timespec zero = {0, 0};
+    while (sigtimedwait(&set, nullptr, &zero) == SIGPIPE) {
+    }
+  }
+
   void Run() {
     current_ = this;
+    const sigset_t sigpipe = Sigpipe();
+    pthread_sigmask(SIG_BLOCK, &sigpipe, nullptr);
     std::deque<Command> commands;
     for (;;) {
       {
@@ -860,10 +901,12 @@ struct Net {
         out.clear();
       }
       commands.clear();
+      DiscardSigpipe();
       if (released) break;
       Sleep();
     }
     Close();
+    DiscardSigpipe();
   }
 
   // Ends the session on the way out: an unavailable presence and the

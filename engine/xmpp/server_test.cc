@@ -5,7 +5,8 @@
 // loopback and loads the agent from bin/xmpp, beside the XMPP engine, as a
 // host would. The program exits with 77 (skipped) where prosody is not
 // installed. With --long it runs only the paused-server test, which needs
-// about 25 real seconds, and only when MSGLOGIC_LONG_TESTS=1.
+// about 25 real seconds, and only when MSGLOGIC_LONG_TESTS=1 (ctest sets it
+// for that test, which carries the label `slow`).
 #include <dlfcn.h>
 #include <signal.h>
 #include <stdlib.h>

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "cp936_tables.h"
+#include "tools/utf8_encode.h"
 
 namespace {
 
@@ -64,20 +65,7 @@ bool Convert(iconv_t cd, const std::string& in, std::string* out) {
   return r != static_cast<size_t>(-1) && src_left == 0;
 }
 
-std::string Utf8(uint32_t cp) {
-  std::string s;
-  if (cp < 0x80) {
-    s += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    s += static_cast<char>(0xC0 | (cp >> 6));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    s += static_cast<char>(0xE0 | (cp >> 12));
-    s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  return s;
-}
+using textcodec::tools::Utf8;
 
 // The code point of a UTF-8 string that holds exactly one character up to
 // U+FFFF; 0 otherwise.

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "textcodec.h"
+#include "tools/utf8_encode.h"
 
 namespace {
 
@@ -139,25 +140,7 @@ uint32_t WindowsEncode(uint32_t cp) {
   return v;
 }
 
-std::string Utf8(uint32_t cp) {
-  std::string s;
-  if (cp < 0x80) {
-    s += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    s += static_cast<char>(0xC0 | (cp >> 6));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    s += static_cast<char>(0xE0 | (cp >> 12));
-    s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    s += static_cast<char>(0xF0 | (cp >> 18));
-    s += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  return s;
-}
+using textcodec::tools::Utf8;
 
 uint32_t CodecEncode(uint32_t cp) {
   const std::string u8 = Utf8(cp);

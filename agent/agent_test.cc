@@ -224,14 +224,7 @@ TEST_F(AgentObjectTest, WorkerThatOutlivesReleaseWaitNeverTouchesFreedMemory) {
 
   // Release on another host thread: its waits end after 5000 ms of virtual
   // time, and it goes on while the worker is still inside the callback.
-  std::atomic<bool> released{false};
-  std::thread releaser([&] {
-    agent->Release();
-    released = true;
-  });
-  while (!released.load()) env.Advance(1000);
-  releaser.join();
-  agent = nullptr;
+  ReleaseFromAnotherThread();
   EXPECT_EQ(engines.engines_alive(), 0);
   EXPECT_EQ(env.RunningThreads(), 1);
   EXPECT_EQ(env.ModulePins(), 0);  // the worker keeps the module loaded itself
@@ -254,14 +247,7 @@ TEST_F(AgentObjectTest, CallbackOnAnEngineThreadThatOutlivesReleaseKeepsTheModul
   };
   std::thread engine_thread([s = sink()] { s->OnEventC(); });
   while (!in_callback.load()) std::this_thread::yield();
-  std::atomic<bool> released{false};
-  std::thread releaser([&] {
-    agent->Release();
-    released = true;
-  });
-  while (!released.load()) env.Advance(1000);
-  releaser.join();
-  agent = nullptr;
+  ReleaseFromAnotherThread();
   // That thread comes back through the module's code after Release.
   EXPECT_EQ(env.ModulePins(), 1);
   unblock->Set();

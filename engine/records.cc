@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "textcodec.h"
+
 namespace stand_in {
 namespace {
 
@@ -174,6 +176,18 @@ bool DecodeHexName(const std::string& hex, std::string* bytes) {
     bytes->push_back(static_cast<char>(high << 4 | low));
   }
   return true;
+}
+
+std::string ToGb(const std::string& utf8) {
+  std::string gb(utf8.size(), '\0');
+  gb.resize(UTF_8ToGB2312N(&gb[0], gb.size(), utf8.data(), utf8.size()));
+  return gb;
+}
+
+std::string ToUtf8(const std::string& gb) {
+  std::string utf8(gb.size() * 2, '\0');
+  utf8.resize(GB2312ToUTF_8N(&utf8[0], utf8.size(), gb.data(), gb.size()));
+  return utf8;
 }
 
 }  // namespace stand_in

@@ -54,6 +54,11 @@ std::string PackRooms(const std::vector<Room>& rooms);
 // kRoomSlotSize bytes. False when an entry runs past the buffer.
 bool UnpackRooms(uint32_t count, const void* packed, std::vector<Room>* rooms);
 
+// A scenario's or a server's UTF-8 text as the GBK bytes the agent passes
+// chat texts in, and back (the project's codec: '?' for what has no form).
+std::string ToGb(const std::string& utf8);
+std::string ToUtf8(const std::string& gb);
+
 // "0X" followed by upper- or lower-case hex digit pairs -> the bytes. False
 // for anything else.
 bool DecodeHexName(const std::string& hex, std::string* bytes);

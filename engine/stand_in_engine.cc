@@ -76,18 +76,6 @@ struct State {
   }
 };
 
-std::string ToGb(const std::string& utf8) {
-  std::string gb(utf8.size(), '\0');
-  gb.resize(UTF_8ToGB2312N(&gb[0], gb.size(), utf8.data(), utf8.size()));
-  return gb;
-}
-
-std::string ToUtf8(const std::string& gb) {
-  std::string utf8(gb.size() * 2, '\0');
-  utf8.resize(GB2312ToUTF_8N(&utf8[0], utf8.size(), gb.data(), gb.size()));
-  return utf8;
-}
-
 void ReplaceAll(std::string* text, const std::string& from, const std::string& to) {
   for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at + to.size())) {
     text->replace(at, from.size(), to);

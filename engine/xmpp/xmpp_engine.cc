@@ -57,17 +57,8 @@ constexpr uint8_t kStatusBusy = 5;
 
 const char kContactNs[] = "urn:msglogicex:contact";
 
-std::string ToGb(const std::string& utf8) {
-  std::string gb(utf8.size(), '\0');
-  gb.resize(UTF_8ToGB2312N(&gb[0], gb.size(), utf8.data(), utf8.size()));
-  return gb;
-}
-
-std::string ToUtf8(const std::string& gb) {
-  std::string utf8(gb.size() * 2, '\0');
-  utf8.resize(GB2312ToUTF_8N(&utf8[0], utf8.size(), gb.data(), gb.size()));
-  return utf8;
-}
+using stand_in::ToGb;
+using stand_in::ToUtf8;
 
 // A sink call with everything it needs captured by value.
 using Delivery = std::function<void(IMsgLogicSink*)>;

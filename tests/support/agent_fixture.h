@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "agent/msg_logic_agent.h"
 #include "tests/support/agent_peer.h"
@@ -35,6 +37,18 @@ class AgentTest : public ::testing::Test {
   // Releases the agent unless that has happened already.
   void ReleaseAgent() {
     if (agent != nullptr) agent->Release();
+    agent = nullptr;
+  }
+  // Releases the agent from another host thread, advancing virtual time
+  // until Release has returned (its bounded waits end in virtual time).
+  void ReleaseFromAnotherThread() {
+    std::atomic<bool> released{false};
+    std::thread releaser([&] {
+      agent->Release();
+      released = true;
+    });
+    while (!released.load()) env.Advance(1000);
+    releaser.join();
     agent = nullptr;
   }
   AgentPeer peer() const { return AgentPeer(agent); }

@@ -302,13 +302,14 @@ TEST_F(SupervisionTest, LossOfANewLoginHeardWhileItsConnectReturnsResets) {
   const int32_t connected = agent->Connect(100, 0);
   connect_returned = true;
   engine_thread.join();
-  engines.on_call = nullptr;
   EXPECT_EQ(connected, 0);
   EXPECT_EQ(host.Count(kOnConnectionLost), 1);
   EXPECT_FALSE(peer().enabled());
   EXPECT_EQ(agent->GetFriendList(), -1);
   env.Advance(2000);  // the release worker's pass (it may have made it already)
   EXPECT_EQ(engines.engines_alive(), 0);
+  // Only now: the release worker's call into the engine reads the hook.
+  engines.on_call = nullptr;
 }
 
 // The same loss, reported and reset before the Connect's last step: that

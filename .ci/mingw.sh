@@ -18,8 +18,8 @@
 # is Debian 13's (package qemu-user, statically linked, so it runs on Debian
 # 12 too): Debian 12's qemu 7.2 spends about a minute of CPU starting each
 # Wine process, qemu 10 a fraction of a second. The Wine prefix is created by
-# the 64-bit loader, which needs no emulation at all, and so are the 64-bit
-# tests.
+# the 64-bit loader, which needs no emulation at all; the 64-bit tests run
+# under it directly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -3,10 +3,9 @@
 # threads), 32-bit (preset mingw32, i686) and then 64-bit (preset mingw64,
 # x86_64); for each, checks what msglogicex.dll exports and imports and its
 # import library for Microsoft's linker, and runs the test suite under Wine
-# without a display (the slow tests too). After the 32-bit suite it compares
-# the INI reading of the Linux build with kernel32's (tests/ini); after both,
-# it installs them into one prefix and builds a host of each word size
-# against that package. Safe to run again on the same machine; runs as root
+# without a display (the slow tests too), then compares the INI reading of
+# the Linux build with kernel32's (tests/ini). After both it installs them
+# into one prefix and builds a host of each word size against that package. Safe to run again on the same machine; runs as root
 # or through sudo.
 #
 #   bash .ci/mingw.sh          both builds, 32-bit first
@@ -152,13 +151,13 @@ suite() {
   ctest --preset "$preset-slow"
 }
 
-# A Linux build of the INI probe alone, compared with kernel32's reading
-# through the 32-bit build's probe under Wine.
+# ini_differential BITS: a Linux build of the INI probe alone, compared with
+# kernel32's reading through that Windows build's probe under Wine.
 ini_differential() {
   local linux_dir=build/mingw32-ini-linux
-  step "INI files: the Linux reader against kernel32 under Wine"
+  step "$1-bit: INI files: the Linux reader against kernel32 under Wine"
   cmake -S . -B "$linux_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DMSGLOGIC_WINE_INI_PROBE="$PWD/build/mingw32/bin/ini_probe.exe" >/dev/null
+    -DMSGLOGIC_WINE_INI_PROBE="$PWD/build/mingw$1/bin/ini_probe.exe" >/dev/null
   cmake --build "$linux_dir" --target ini_probe
   ctest --test-dir "$linux_dir" -R '^ini_wine_differential$' --output-on-failure
 }
@@ -166,12 +165,22 @@ ini_differential() {
 # Both builds installed into one prefix (bin/x64 and lib/x64 beside bin/x86
 # and lib/x86): each build's package test installs into it and builds its
 # host against it, the 64-bit one first, so the 32-bit host finds its own
-# build among the two.
+# build among the two. Before the 32-bit build is there, a 32-bit host
+# project must be told that the package lacks it.
 package_both() {
   step "one package, both builds: each host finds its own"
   export MSGLOGIC_PACKAGE_PREFIX="$PWD/build/windows-package"
   rm -rf "$MSGLOGIC_PACKAGE_PREFIX"
   ctest --preset mingw64 -R '^package_test$'
+  local out
+  if out=$(cmake -S tests/package/host -B build/windows-package-host32 -G Ninja \
+      -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/mingw32.cmake" \
+      -Dmsglogicex_DIR="$MSGLOGIC_PACKAGE_PREFIX/lib/cmake/msglogicex" 2>&1); then
+    fail "a 32-bit host found a package that holds the 64-bit build only"
+  fi
+  grep -q "holds no x86 build" <<<"$out" || fail "no reason given for the missing x86 build: $out"
+  echo "a 32-bit host is told: the package holds no x86 build"
+  rm -rf build/windows-package-host32
   ctest --preset mingw32 -R '^package_test$'
   ls "$MSGLOGIC_PACKAGE_PREFIX/bin" "$MSGLOGIC_PACKAGE_PREFIX/lib"
   unset MSGLOGIC_PACKAGE_PREFIX
@@ -198,7 +207,7 @@ trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
 for bits in "${BITS[@]}"; do
   suite "$bits"
-  if [ "$bits" = 32 ]; then ini_differential; fi
+  ini_differential "$bits"
 done
 if [ ${#BITS[@]} -eq 2 ]; then package_both; fi
 

@@ -27,9 +27,9 @@
  *    the memory", returning the object's address). A virtual destructor
  *    declared in these headers would take two entries under the Itanium C++
  *    ABI (g++, clang, MinGW-w64) and shift every later slot; Destroy takes
- *    one everywhere. A program built by MSVC may declare the entry as the
- *    plain `virtual ~IMsgObject()`; `delete` through it then calls Destroy
- *    with MSG_DESTROY_FREE.
+ *    one everywhere, 32-bit and x64 alike. A program built by MSVC may
+ *    declare the entry as the plain `virtual ~IMsgObject()`; `delete`
+ *    through it then calls Destroy with MSG_DESTROY_FREE.
  *  - Microsoft's 32-bit ABI keeps the stack 4-byte aligned only; the agent
  *    and the stand-in engine accept calls, callbacks and thread starts made
  *    with such a stack.

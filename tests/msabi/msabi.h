@@ -19,7 +19,6 @@ typedef short int16_t;
 typedef unsigned short uint16_t;
 typedef int int32_t;
 typedef unsigned int uint32_t;
-typedef unsigned long long uint64_t;
 #if defined(_M_X64)
 #define MSABI_X64 1
 typedef unsigned long long size_t;
@@ -111,16 +110,6 @@ class Text {
     char one[2] = {0, 0};
     while (n > 0) {
       one[0] = digits[--n];
-      Add(one);
-    }
-    return *this;
-  }
-  Text& Word(uint64_t v) {  // hexadecimal
-    static const char kDigits[] = "0123456789abcdef";
-    char one[2] = {0, 0};
-    Add("0x");
-    for (int shift = 60; shift >= 0; shift -= 4) {
-      one[0] = kDigits[(v >> shift) & 15];
       Add(one);
     }
     return *this;

@@ -189,13 +189,18 @@ package_both() {
 step "install packages"
 bash .ci/deps.sh "${BITS[@]/#/mingw}"
 
+WANT_32=""
 if [[ " ${BITS[*]} " == *" 32 "* ]]; then
+  WANT_32=1
   step "32-bit programs"
   enable_32bit_programs
 fi
 
 step "Wine prefix"
-if [ ! -f "$WINEPREFIX/system.reg" ] || [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then
+# A prefix for 32-bit programs as well has syswow64 (the 64-bit loader makes
+# it when Wine's 32-bit half is installed).
+if [ ! -f "$WINEPREFIX/system.reg" ] ||
+  { [ -n "$WANT_32" ] && [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ]; }; then
   rm -rf "$WINEPREFIX"
   mkdir -p "$(dirname "$WINEPREFIX")"
   # Neither Mono nor Gecko: nothing here needs them, and their installers

@@ -9,8 +9,8 @@
 #   .ci/deps.sh --list PRESET...    print every package of these presets, one a line
 #
 # PRESET is a configure preset of CMakePresets.json (default, asan, tsan,
-# fuzz, bench, mingw32) or `all`. Installing needs root or sudo; nothing is
-# fetched when everything is there already.
+# fuzz, bench, mingw32, mingw64) or `all`. Installing needs root or sudo;
+# nothing is fetched when everything is there already.
 set -euo pipefail
 
 # What every preset builds with (a fresh Debian 12 of the project's kind has
@@ -27,6 +27,8 @@ bench=(libbenchmark-dev)
 # for the cross build, Wine for 32-bit programs (architecture i386); clang
 # and lld for the programs built in Microsoft's ABI.
 mingw32=(g++-mingw-w64-i686-posix googletest wine wine32:i386 wine64 clang lld llvm)
+# The 64-bit Windows build: the same for x86_64; Wine's 64-bit loader alone.
+mingw64=(g++-mingw-w64-x86-64-posix googletest wine wine64 clang lld llvm)
 
 packages_of() {
   case "$1" in
@@ -35,8 +37,9 @@ packages_of() {
     fuzz) echo "${base[@]} ${default[@]} ${clang[@]}" ;;
     bench) echo "${base[@]} ${default[@]} ${bench[@]}" ;;
     mingw32) echo "${base[@]} ${default[@]} ${mingw32[@]}" ;;
-    all) echo "${base[@]} ${default[@]} ${clang[@]} ${bench[@]} ${mingw32[@]}" ;;
-    *) echo "deps.sh: unknown preset '$1' (default, asan, tsan, fuzz, bench, mingw32, all)" >&2
+    mingw64) echo "${base[@]} ${default[@]} ${mingw64[@]}" ;;
+    all) echo "${base[@]} ${default[@]} ${clang[@]} ${bench[@]} ${mingw32[@]} ${mingw64[@]}" ;;
+    *) echo "deps.sh: unknown preset '$1' (default, asan, tsan, fuzz, bench, mingw32, mingw64, all)" >&2
        return 2 ;;
   esac
 }

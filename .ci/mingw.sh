@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
-# The 32-bit Windows build: cross-compiles everything with MinGW-w64 (i686,
-# posix threads), checks what msglogicex.dll exports and imports, runs the
-# test suite under Wine without a display, and compares the INI reading of
-# the Linux build with kernel32's (tests/ini). Safe to run again on the same
-# machine; runs as root or through sudo.
+# The Windows builds: cross-compiles everything with MinGW-w64 (posix
+# threads), 32-bit (preset mingw32, i686) and then 64-bit (preset mingw64,
+# x86_64); for each, checks what msglogicex.dll exports and imports and its
+# import library for Microsoft's linker, and runs the test suite under Wine
+# without a display (the slow tests too), then compares the INI reading of
+# the Linux build with kernel32's (tests/ini). After both it installs them
+# into one prefix and builds a host of each word size against that package. Safe to run again on the same machine; runs as root
+# or through sudo.
+#
+#   bash .ci/mingw.sh          both builds, 32-bit first
+#   bash .ci/mingw.sh 32       the 32-bit build alone (or 64)
 #
 # Where the kernel cannot execute 32-bit x86 programs (CONFIG_IA32_EMULATION
 # off, or booted with ia32_emulation=0), Wine's 32-bit loader runs under
@@ -11,7 +17,8 @@
 # is Debian 13's (package qemu-user, statically linked, so it runs on Debian
 # 12 too): Debian 12's qemu 7.2 spends about a minute of CPU starting each
 # Wine process, qemu 10 a fraction of a second. The Wine prefix is created by
-# the 64-bit loader, which needs no emulation at all.
+# the 64-bit loader, which needs no emulation at all; the 64-bit tests run
+# under it directly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -54,96 +61,159 @@ fetch_qemu() {
   rm -rf "$dir"
 }
 
-BUILD_DIR=build/mingw32
-# A Linux build of the INI probe alone, for the comparison with kernel32.
-INI_BUILD_DIR=build/mingw32-ini-linux
-export WINEPREFIX="$PWD/$BUILD_DIR/wineprefix"
+case "${1:-both}" in
+  both) BITS=(32 64) ;;
+  32 | 64) BITS=("$1") ;;
+  *) fail "usage: .ci/mingw.sh [32|64]" ;;
+esac
+
+# One Wine prefix for both builds (the test presets name it too).
+export WINEPREFIX="$PWD/build/wineprefix"
 export WINEDEBUG=-all
 # No display, ever: Wine must not reach an X server even if one is around.
 unset DISPLAY WAYLAND_DISPLAY
 
+# Makes sure the kernel, or qemu-i386 through binfmt_misc, runs 32-bit programs.
+enable_32bit_programs() {
+  local binfmt=/proc/sys/fs/binfmt_misc
+  if [ ! -e "$binfmt/qemu-i386" ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    echo "the kernel runs 32-bit programs itself"
+  else
+    [ -x "$QEMU" ] || fetch_qemu
+    [ -e "$binfmt/register" ] || $SUDO mount -t binfmt_misc binfmt_misc "$binfmt"
+    if [ -e "$binfmt/qemu-i386" ] && ! grep -qx "interpreter $QEMU" "$binfmt/qemu-i386"; then
+      echo -1 | $SUDO tee "$binfmt/qemu-i386" >/dev/null  # someone else's qemu
+    fi
+    if [ ! -e "$binfmt/qemu-i386" ]; then
+      # ELF, 32-bit, little-endian, executable or shared object, i386. F: the
+      # interpreter is opened now, so it works in any mount namespace.
+      printf '%s' ":qemu-i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:$QEMU:F" |
+        $SUDO tee "$binfmt/register" >/dev/null
+    fi
+    echo "32-bit programs run under $("$QEMU" --version | head -n 1)"
+  fi
+  /usr/lib/wine/wine --version >/dev/null || fail "cannot run Wine's 32-bit loader"
+}
+
+# check_dll DLL TRIPLE IMPORT_SYMBOL: one export, CreateMsgLogicEx,
+# undecorated; only system DLLs and msglogic.dll imported; msglogicex.lib
+# beside it importing the factory.
+check_dll() {
+  local dll=$1 triple=$2 import_symbol=$3
+  echo "$dll"
+  local dump exports imports
+  dump=$("$triple-objdump" -p "$dll")
+  exports=$(printf '%s\n' "$dump" |
+    awk '/^\[Ordinal\/Name Pointer\] Table/ { on = 1; next }
+         on && NF == 0 { on = 0 }
+         on { print $NF }')
+  printf 'exports: %s\n' "$(echo $exports)"
+  [ "$exports" = "CreateMsgLogicEx" ] ||
+    fail "$dll must export exactly CreateMsgLogicEx, undecorated"
+  imports=$(printf '%s\n' "$dump" | sed -n 's/^[[:space:]]*DLL Name: //p')
+  printf 'imports: %s\n' "$(echo $imports)"
+  for import in $imports; do
+    case "${import,,}" in
+      kernel32.dll | user32.dll | advapi32.dll | msvcrt.dll | ntdll.dll | \
+      gdi32.dll | shell32.dll | ole32.dll | ws2_32.dll | api-ms-win-*.dll | \
+      msglogic.dll) ;;
+      *) fail "$dll imports $import: only system DLLs and msglogic.dll may be" ;;
+    esac
+  done
+  local implib
+  implib="$(dirname "$dll")/msglogicex.lib"
+  [ -f "$implib" ] || fail "msglogicex.lib was not made"
+  llvm-nm "$implib" | grep -q " $import_symbol\$" ||
+    fail "msglogicex.lib does not import CreateMsgLogicEx ($import_symbol)"
+  echo "import library: $implib"
+}
+
+# suite BITS: configure, build, check and test one of the two builds.
+suite() {
+  local bits=$1 preset=mingw$1 triple import_symbol
+  if [ "$bits" = 32 ]; then
+    triple=i686-w64-mingw32 import_symbol=__imp__CreateMsgLogicEx
+  else
+    triple=x86_64-w64-mingw32 import_symbol=__imp_CreateMsgLogicEx
+  fi
+  step "$bits-bit: configure (preset $preset)"
+  cmake --preset "$preset"
+  step "$bits-bit: build"
+  cmake --build --preset "$preset"
+  step "$bits-bit: check msglogicex.dll"
+  check_dll "build/$preset/bin/msglogicex.dll" "$triple" "$import_symbol"
+  step "$bits-bit: tests under Wine"
+  ctest --preset "$preset"
+  # The thread stress, fault injection and corpus replays ran among them.
+  grep -a -h -E 'stress: |failed each of|replayed [0-9]+ inputs' \
+    "build/$preset/Testing/Temporary/LastTest.log" | tr -d '\r' || true
+  step "$bits-bit: slow tests under Wine: unloading the DLL right after Release"
+  ctest --preset "$preset-slow"
+}
+
+# ini_differential BITS: a Linux build of the INI probe alone, compared with
+# kernel32's reading through that Windows build's probe under Wine.
+ini_differential() {
+  local linux_dir=build/mingw32-ini-linux
+  step "$1-bit: INI files: the Linux reader against kernel32 under Wine"
+  cmake -S . -B "$linux_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DMSGLOGIC_WINE_INI_PROBE="$PWD/build/mingw$1/bin/ini_probe.exe" >/dev/null
+  cmake --build "$linux_dir" --target ini_probe
+  ctest --test-dir "$linux_dir" -R '^ini_wine_differential$' --output-on-failure
+}
+
+# Both builds installed into one prefix (bin/x64 and lib/x64 beside bin/x86
+# and lib/x86): each build's package test installs into it and builds its
+# host against it, the 64-bit one first, so the 32-bit host finds its own
+# build among the two. Before the 32-bit build is there, a 32-bit host
+# project must be told that the package lacks it.
+package_both() {
+  step "one package, both builds: each host finds its own"
+  export MSGLOGIC_PACKAGE_PREFIX="$PWD/build/windows-package"
+  rm -rf "$MSGLOGIC_PACKAGE_PREFIX"
+  ctest --preset mingw64 -R '^package_test$'
+  local out
+  if out=$(cmake -S tests/package/host -B build/windows-package-host32 -G Ninja \
+      -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/mingw32.cmake" \
+      -Dmsglogicex_DIR="$MSGLOGIC_PACKAGE_PREFIX/lib/cmake/msglogicex" 2>&1); then
+    fail "a 32-bit host found a package that holds the 64-bit build only"
+  fi
+  grep -q "holds no x86 build" <<<"$out" || fail "no reason given for the missing x86 build: $out"
+  echo "a 32-bit host is told: the package holds no x86 build"
+  rm -rf build/windows-package-host32
+  ctest --preset mingw32 -R '^package_test$'
+  ls "$MSGLOGIC_PACKAGE_PREFIX/bin" "$MSGLOGIC_PACKAGE_PREFIX/lib"
+  unset MSGLOGIC_PACKAGE_PREFIX
+}
+
 step "install packages"
-bash .ci/deps.sh mingw32
+bash .ci/deps.sh "${BITS[@]/#/mingw}"
 
-step "32-bit programs"
-BINFMT=/proc/sys/fs/binfmt_misc
-if [ ! -e "$BINFMT/qemu-i386" ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
-  echo "the kernel runs 32-bit programs itself"
-else
-  [ -x "$QEMU" ] || fetch_qemu
-  [ -e "$BINFMT/register" ] || $SUDO mount -t binfmt_misc binfmt_misc "$BINFMT"
-  if [ -e "$BINFMT/qemu-i386" ] && ! grep -qx "interpreter $QEMU" "$BINFMT/qemu-i386"; then
-    echo -1 | $SUDO tee "$BINFMT/qemu-i386" >/dev/null  # someone else's qemu
-  fi
-  if [ ! -e "$BINFMT/qemu-i386" ]; then
-    # ELF, 32-bit, little-endian, executable or shared object, i386. F: the
-    # interpreter is opened now, so it works in any mount namespace.
-    printf '%s' ":qemu-i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:$QEMU:F" |
-      $SUDO tee "$BINFMT/register" >/dev/null
-  fi
-  echo "32-bit programs run under $("$QEMU" --version | head -n 1)"
+WANT_32=""
+if [[ " ${BITS[*]} " == *" 32 "* ]]; then
+  WANT_32=1
+  step "32-bit programs"
+  enable_32bit_programs
 fi
-/usr/lib/wine/wine --version >/dev/null || fail "cannot run Wine's 32-bit loader"
-
-step "configure (preset mingw32)"
-cmake --preset mingw32
-
-step "build"
-cmake --build --preset mingw32
-
-step "check msglogicex.dll"
-DLL=$(find "$BUILD_DIR" -name msglogicex.dll -not -path '*/CMakeFiles/*' | head -n 1)
-[ -n "$DLL" ] || fail "msglogicex.dll was not built"
-echo "$DLL"
-DUMP=$(i686-w64-mingw32-objdump -p "$DLL")
-EXPORTS=$(printf '%s\n' "$DUMP" |
-  awk '/^\[Ordinal\/Name Pointer\] Table/ { on = 1; next }
-       on && NF == 0 { on = 0 }
-       on { print $NF }')
-printf 'exports: %s\n' "$(echo $EXPORTS)"
-[ "$EXPORTS" = "CreateMsgLogicEx" ] ||
-  fail "msglogicex.dll must export exactly CreateMsgLogicEx, undecorated"
-IMPORTS=$(printf '%s\n' "$DUMP" | sed -n 's/^[[:space:]]*DLL Name: //p')
-printf 'imports: %s\n' "$(echo $IMPORTS)"
-for dll in $IMPORTS; do
-  case "${dll,,}" in
-    kernel32.dll | user32.dll | advapi32.dll | msvcrt.dll | ntdll.dll | \
-    gdi32.dll | shell32.dll | ole32.dll | ws2_32.dll | api-ms-win-*.dll | \
-    msglogic.dll) ;;
-    *) fail "msglogicex.dll imports $dll: only system DLLs and msglogic.dll may be" ;;
-  esac
-done
-
-# The import library for Microsoft's linker, beside the DLL.
-IMPLIB="$BUILD_DIR/bin/msglogicex.lib"
-[ -f "$IMPLIB" ] || fail "msglogicex.lib was not made"
-llvm-nm "$IMPLIB" | grep -q ' __imp__CreateMsgLogicEx$' ||
-  fail "msglogicex.lib does not import CreateMsgLogicEx"
-echo "import library: $IMPLIB"
 
 step "Wine prefix"
-if [ ! -f "$WINEPREFIX/system.reg" ] || [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then
+# A prefix for 32-bit programs as well has syswow64 (the 64-bit loader makes
+# it when Wine's 32-bit half is installed).
+if [ ! -f "$WINEPREFIX/system.reg" ] ||
+  { [ -n "$WANT_32" ] && [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ]; }; then
   rm -rf "$WINEPREFIX"
+  mkdir -p "$(dirname "$WINEPREFIX")"
   # Neither Mono nor Gecko: nothing here needs them, and their installers
   # would ask on a desktop that is not there.
   WINEDLLOVERRIDES="mscoree,mshtml=" /usr/lib/wine/wine64 wineboot -i
 fi
 wineserver -w
-
-step "tests under Wine"
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
-ctest --preset mingw32
-# The thread stress, fault injection and corpus replays ran among them.
-grep -a -h -E 'stress: |failed each of|replayed [0-9]+ inputs' \
-  "$BUILD_DIR/Testing/Temporary/LastTest.log" | tr -d '\r' || true
 
-step "slow tests under Wine: unloading the DLL right after Release"
-ctest --preset mingw32-slow
-
-step "INI files: the Linux reader against kernel32 under Wine"
-cmake -S . -B "$INI_BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DMSGLOGIC_WINE_INI_PROBE="$PWD/$BUILD_DIR/bin/ini_probe.exe" >/dev/null
-cmake --build "$INI_BUILD_DIR" --target ini_probe
-ctest --test-dir "$INI_BUILD_DIR" -R '^ini_wine_differential$' --output-on-failure
+for bits in "${BITS[@]}"; do
+  suite "$bits"
+  ini_differential "$bits"
+done
+if [ ${#BITS[@]} -eq 2 ]; then package_both; fi
 
 step ""

@@ -13,7 +13,12 @@
  *  - Interface operations are virtual member functions using the compiler's
  *    default member calling convention (__thiscall on 32-bit Windows: the
  *    object in ECX, the callee removes its arguments, so every operation must
- *    be declared with exactly the argument count of its slot).
+ *    be declared with exactly the argument count of its slot). 64-bit Windows
+ *    has one calling convention for everything, Microsoft's x64 one: the
+ *    object in RCX, the first three arguments in RDX, R8 and R9, 32 bytes of
+ *    home space reserved by the caller, who also removes the arguments; RBX,
+ *    RBP, RDI, RSI, R12-R15 and XMM6-XMM15 survive every call. MinGW-w64 and
+ *    MSVC both use it, so the 64-bit DLL needs nothing further.
  *  - Slot numbers are vtable indexes, literally, on every compiler. The
  *    destructor entries of the tables (IMsgObject slot 2, IMsgLogicSink slot
  *    123) are each one ordinary virtual member, Destroy(flags), laid out as
@@ -22,14 +27,16 @@
  *    the memory", returning the object's address). A virtual destructor
  *    declared in these headers would take two entries under the Itanium C++
  *    ABI (g++, clang, MinGW-w64) and shift every later slot; Destroy takes
- *    one everywhere. A program built by MSVC may declare the entry as the
- *    plain `virtual ~IMsgObject()`; `delete` through it then calls Destroy
- *    with MSG_DESTROY_FREE.
+ *    one everywhere, 32-bit and x64 alike. A program built by MSVC may
+ *    declare the entry as the plain `virtual ~IMsgObject()`; `delete`
+ *    through it then calls Destroy with MSG_DESTROY_FREE.
  *  - Microsoft's 32-bit ABI keeps the stack 4-byte aligned only; the agent
  *    and the stand-in engine accept calls, callbacks and thread starts made
  *    with such a stack.
  *  - Records (FriendInfo, RoomInfo, UserEntry) are packed: no padding on any
- *    compiler or word size.
+ *    compiler or word size. Only UserEntry holds a pointer: the id at offset
+ *    0, the name pointer at offset 4, so 8 bytes on 32-bit targets and 12 on
+ *    64-bit ones (64-bit Windows and 64-bit Linux alike).
  *  - Exported factories have C linkage and the default C calling convention
  *    (__cdecl), so their names are undecorated in the export table.
  */

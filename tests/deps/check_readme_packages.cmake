@@ -3,7 +3,7 @@
 # script see one list.
 #   cmake -DREADME=... -DDEPS=... -P check_readme_packages.cmake
 file(STRINGS ${README} rows REGEX "^\\| `[a-z0-9]+`")
-set(presets default asan tsan fuzz bench mingw32)
+set(presets default asan tsan fuzz bench mingw32 mingw64)
 set(failed "")
 foreach(row IN LISTS rows)
   # | `asan`, `tsan`, `fuzz` | those of `default`, and clang ... |
@@ -15,7 +15,7 @@ foreach(row IN LISTS rows)
   set(known TRUE)
   foreach(quoted IN LISTS names)
     string(REPLACE "`" "" name "${quoted}")
-    if(NOT name MATCHES "^(default|asan|tsan|fuzz|bench|mingw32)$")
+    if(NOT name MATCHES "^(default|asan|tsan|fuzz|bench|mingw32|mingw64)$")
       set(known FALSE)
     endif()
   endforeach()

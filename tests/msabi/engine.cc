@@ -6,11 +6,11 @@
 // events into the agent's sink from a thread of its own: every one of the
 // 123 sink slots, each through a raw slot call that checks the stack
 // pointer, the callee-saved registers and the fixed result, with the stack
-// at 0, 4, 8 and 12 modulo 16 in turn.
+// at 0, 4, 8 and 12 modulo 16 in turn (32-bit; x64 keeps it 16-byte aligned).
 #include "msabi.h"
 
 // ---- The engine interfaces, declared the plain MSVC way ----
-typedef int MsgWord;
+typedef intptr_t MsgWord;  // a word: 32 or 64 bits
 class IMsgLogicSink;
 
 class IMsgLogic {
@@ -155,25 +155,28 @@ IMsgLogicSink* Sink() {
 }
 
 // One sink call through its raw slot, checked against the slot table, with
-// the stack at `mod` modulo 16 at the call (by default the next of 0, 4, 8,
-// 12 in turn).
+// the stack at `mod` modulo 16 at the call (by default the next of
+// msabi::StackMod in turn).
 uint32_t g_next_mod = 0;
-uint32_t CallSink(IMsgLogicSink* sink, uint32_t slot, uint32_t a0 = 0, uint32_t a1 = 0,
-                  uint32_t a2 = 0, uint32_t expected_count = 0, uint32_t mod = 16) {
+uintptr_t CallSink(IMsgLogicSink* sink, uint32_t slot, uintptr_t a0 = 0, uintptr_t a1 = 0,
+                   uintptr_t a2 = 0, uint32_t expected_count = 0, uint32_t mod = 16) {
   const uint32_t count = static_cast<uint32_t>(kSinkSlots[2 * slot] - '0');
   const char result = kSinkSlots[2 * slot + 1];
-  const uint32_t args[3] = {a0, a1, a2};
-  if (mod >= 16) mod = (__atomic_fetch_add(&g_next_mod, 1, __ATOMIC_RELAXED) % 4) * 4;
+  const uintptr_t args[3] = {a0, a1, a2};
+  if (mod >= 16) mod = msabi::StackMod(__atomic_fetch_add(&g_next_mod, 1, __ATOMIC_RELAXED));
   msabi::CallCheck check = {};
   msabi_call(sink, slot, count, args, mod, &check);
   __atomic_fetch_or(&g_slots_called[slot / 32], 1u << (slot % 32), __ATOMIC_RELAXED);
   __atomic_fetch_add(&g_calls_checked, 1, __ATOMIC_RELAXED);
   if (check.esp_delta != 0) {
-    Fail(msabi::Text().Add("sink slot ").Int(slot).Add(": ESP moved by ").Int(check.esp_delta)
+    Fail(msabi::Text().Add("sink slot ").Int(slot).Add(": ESP moved by ")
+             .Int(static_cast<int32_t>(check.esp_delta))
              .Add(" (the callee must remove exactly ").Int(4 * count).Add(" bytes)"));
   }
   if (check.saved != 0) {
-    Fail(msabi::Text().Add("sink slot ").Int(slot).Add(": EBX, ESI or EDI not preserved"));
+    msabi::Text t;
+    t.Add("sink slot ").Int(slot).Add(": not preserved:");
+    Fail(msabi::AppendRegisters(t, check.saved));
   }
   if (check.esp_mod != mod) {
     Fail(msabi::Text().Add("sink slot ").Int(slot).Add(": stack at ").Int(check.esp_mod)
@@ -181,7 +184,8 @@ uint32_t CallSink(IMsgLogicSink* sink, uint32_t slot, uint32_t a0 = 0, uint32_t 
   }
   const int32_t want = result == '0' ? 0 : result == '1' ? 1 : static_cast<int32_t>(expected_count);
   if (result != '-' && static_cast<int32_t>(check.result) != want) {
-    Fail(msabi::Text().Add("sink slot ").Int(slot).Add(" returned ").Int(check.result)
+    Fail(msabi::Text().Add("sink slot ").Int(slot).Add(" returned ")
+             .Int(static_cast<int32_t>(check.result))
              .Add(", not ").Int(want));
   }
   return check.result;
@@ -215,14 +219,14 @@ void FriendRecord(msabi::Bytes& b, int32_t id, int32_t value, const char* name,
 void SendFriendList(IMsgLogicSink* sink) {
   msabi::Bytes v(g_values, sizeof g_values);
   v.U32(2).U32(10002).U32(11).U32(10004).U32(12);
-  CallSink(sink, 122, reinterpret_cast<uint32_t>(g_values), 0, 0, 2);
+  CallSink(sink, 122, reinterpret_cast<uintptr_t>(g_values), 0, 0, 2);
   msabi::Bytes b(g_friend_list, sizeof g_friend_list);
   b.U32(3);
   FriendRecord(b, 10002, 7001, ZHANG_WEI, LAO_ZHANG, ZHANG_TEXT, 1);
   FriendRecord(b, 10004, 7002, WANG_FANG, "", WANG_TEXT, 2);
   FriendRecord(b, 10006, 7003, LI_NA, NA_NA, "", 1);
   if (!b.fits()) Fail(msabi::Text().Add("friend list too long"));
-  CallSink(sink, 37, reinterpret_cast<uint32_t>(g_friend_list));
+  CallSink(sink, 37, reinterpret_cast<uintptr_t>(g_friend_list));
 }
 
 // What a thread of the engine does.
@@ -247,12 +251,12 @@ uint32_t WINAPI RunJob(void* p) {
       break;
     case kUserInfo: {
       const int32_t info[2] = {job->a, job->b};
-      CallSink(sink, 9, reinterpret_cast<uint32_t>(info));
+      CallSink(sink, 9, reinterpret_cast<uintptr_t>(info));
       break;
     }
     case kSelfId: {
       const int32_t self = job->a;
-      CallSink(sink, 80, reinterpret_cast<uint32_t>(&self));
+      CallSink(sink, 80, reinterpret_cast<uintptr_t>(&self));
       break;
     }
     case kRelays: {
@@ -260,33 +264,33 @@ uint32_t WINAPI RunJob(void* p) {
       msabi::Bytes u(g_record, sizeof g_record);
       u.U32(3).U32(21).U8(1).U32(6).Str(LIU_YANG).U32(22).U8(2).U32(1).Str("x");
       u.U32(23).U8(1).U32(3).Str("abc");
-      CallSink(sink, 85, reinterpret_cast<uint32_t>(g_record));
+      CallSink(sink, 85, reinterpret_cast<uintptr_t>(g_record));
       // A text record: type at 20, length at 24, the text (GB2312, passed on unchanged).
       msabi::Bytes t(g_record, sizeof g_record);
       t.Zeros(20).U32(1).U32(4).Str("\xc4\xe3\xba\xc3");
-      CallSink(sink, 6, 31, reinterpret_cast<uint32_t>(g_record));
+      CallSink(sink, 6, 31, reinterpret_cast<uintptr_t>(g_record));
       // Event A: user id at 0, text at 22.
       msabi::Bytes a(g_record, sizeof g_record);
       a.U32(41).Zeros(18).Str("note").U8(0);
-      CallSink(sink, 36, reinterpret_cast<uint32_t>(g_record));
+      CallSink(sink, 36, reinterpret_cast<uintptr_t>(g_record));
       CallSink(sink, 82, 0x12345678);
       CallSink(sink, 90);
       const int32_t triple[3] = {7, -8, 9};
-      CallSink(sink, 91, reinterpret_cast<uint32_t>(triple));
+      CallSink(sink, 91, reinterpret_cast<uintptr_t>(triple));
       // One friend's details, then an update of one friend.
       msabi::Bytes f(g_record, sizeof g_record);
       FriendRecord(f, 10006, 7003, LI_NA, "", "", 1);
-      CallSink(sink, 39, reinterpret_cast<uint32_t>(g_record));
+      CallSink(sink, 39, reinterpret_cast<uintptr_t>(g_record));
       msabi::Bytes g(g_record, sizeof g_record);
       FriendRecord(g, 10002, 7001, ZHANG_WEI, "", "", 3);
-      CallSink(sink, 87, reinterpret_cast<uint32_t>(g_record));
+      CallSink(sink, 87, reinterpret_cast<uintptr_t>(g_record));
       CallSink(sink, 88);
       break;
     }
     case kReserved:
       // Every slot the agent takes no action on, arguments that are no
       // valid pointers (they must not be read), each slot four times: with
-      // the stack at 0, 4, 8 and 12 modulo 16.
+      // the stack at 0, 4, 8 and 12 modulo 16 on 32-bit Windows.
       for (uint32_t round = 0; round < 4; ++round) {
         for (uint32_t slot = 0; slot < 123; ++slot) {
           switch (slot) {
@@ -294,7 +298,8 @@ uint32_t WINAPI RunJob(void* p) {
             case 88: case 90: case 91: case 101: case 122:
               continue;
             default:
-              CallSink(sink, slot, 0xDEAD0001 + slot, 0xDEAD0101, 0xDEAD0201, 0, 4 * round);
+              CallSink(sink, slot, 0xDEAD0001 + slot, 0xDEAD0101, 0xDEAD0201, 0,
+                       msabi::StackMod(round));
           }
         }
       }
@@ -402,7 +407,7 @@ class TestEngine final : public IMsgLogic {
 
 extern "C" {
 
-__declspec(dllexport) IMsgLogic* __cdecl CreateMsgLogic(void) {
+__declspec(dllexport) IMsgLogic* MSABI_CDECL CreateMsgLogic(void) {
   g_lock.Lock();
   ++g_alive;
   g_lock.Unlock();
@@ -412,19 +417,19 @@ __declspec(dllexport) IMsgLogic* __cdecl CreateMsgLogic(void) {
 // For the test host: the i-th call the engine got (null past the last),
 // engine objects alive, failed checks so far, a job run on an engine thread
 // (waited for), and whether every sink slot 0-122 has been called.
-__declspec(dllexport) const char* __cdecl TestEngineCall(int i) {
+__declspec(dllexport) const char* MSABI_CDECL TestEngineCall(int i) {
   g_lock.Lock();
   const char* call = i >= 0 && i < g_log_count ? g_log[i] : nullptr;
   g_lock.Unlock();
   return call;
 }
-__declspec(dllexport) int __cdecl TestEngineAlive(void) { return g_alive; }
-__declspec(dllexport) int __cdecl TestEngineFailures(void) { return g_failures; }
-__declspec(dllexport) void __cdecl TestEngineRun(int job, int a) { StartJob(job, a, 0, true); }
-__declspec(dllexport) int __cdecl TestEngineAllSlotsCalled(void) {
+__declspec(dllexport) int MSABI_CDECL TestEngineAlive(void) { return g_alive; }
+__declspec(dllexport) int MSABI_CDECL TestEngineFailures(void) { return g_failures; }
+__declspec(dllexport) void MSABI_CDECL TestEngineRun(int job, int a) { StartJob(job, a, 0, true); }
+__declspec(dllexport) int MSABI_CDECL TestEngineAllSlotsCalled(void) {
   return g_slots_called[0] == 0xFFFFFFFFu && g_slots_called[1] == 0xFFFFFFFFu &&
          g_slots_called[2] == 0xFFFFFFFFu && g_slots_called[3] == 0x07FFFFFFu;
 }
-__declspec(dllexport) int __cdecl TestEngineCallsChecked(void) { return g_calls_checked; }
+__declspec(dllexport) int MSABI_CDECL TestEngineCallsChecked(void) { return g_calls_checked; }
 
 }  // extern "C"

@@ -6,8 +6,9 @@
 // to a friend and to a stranger, room information, forwarded requests,
 // every relay, a loss and Release; then `delete` and `::delete` through the
 // interface on two more agents. Calls into the agent are made both as
-// ordinary C++ calls and through raw slots with the stack pointer checked
-// and the stack at 0, 4, 8 and 12 modulo 16. Exits 0 when every check held.
+// ordinary C++ calls and through raw slots with the stack pointer and the
+// callee-saved registers checked, and (32-bit) the stack at 0, 4, 8 and 12
+// modulo 16. Exits 0 when every check held.
 #include "msabi.h"
 
 // ---- The agent's interfaces, declared the plain MSVC way ----
@@ -40,6 +41,8 @@ struct UserEntry {
 #pragma pack(pop)
 static_assert(sizeof(FriendInfo) == 359, "FriendInfo");
 static_assert(sizeof(RoomInfo) == 80, "RoomInfo");
+static_assert(__builtin_offsetof(UserEntry, pszName) == 4, "UserEntry: the name at 4");
+static_assert(sizeof(UserEntry) == 4 + sizeof(void*), "UserEntry: 8 or 12 bytes");
 
 class IMsgObject {
  public:
@@ -75,7 +78,7 @@ class IMsgLogicExCallback : public IMsgObject {
   virtual int OnConnectionLost() = 0;
 };
 
-extern "C" __declspec(dllimport) IMsgLogicEx* __cdecl CreateMsgLogicEx(void);
+extern "C" __declspec(dllimport) IMsgLogicEx* MSABI_CDECL CreateMsgLogicEx(void);
 
 namespace {
 
@@ -195,12 +198,12 @@ class Host final : public IMsgLogicExCallback {
 };
 
 // ---- The test engine's exports, reached through the module the agent loaded ----
-const char*(__cdecl* EngineCall)(int);
-int(__cdecl* EngineAlive)(void);
-int(__cdecl* EngineFailures)(void);
-void(__cdecl* EngineRun)(int, int);
-int(__cdecl* EngineAllSlotsCalled)(void);
-int(__cdecl* EngineCallsChecked)(void);
+const char*(MSABI_CDECL* EngineCall)(int);
+int(MSABI_CDECL* EngineAlive)(void);
+int(MSABI_CDECL* EngineFailures)(void);
+void(MSABI_CDECL* EngineRun)(int, int);
+int(MSABI_CDECL* EngineAllSlotsCalled)(void);
+int(MSABI_CDECL* EngineCallsChecked)(void);
 enum { kSelfId = 3, kRelays = 4, kReserved = 5, kLoss = 6 };
 
 bool EngineGot(const Text& call) {
@@ -244,21 +247,29 @@ bool WaitForEvents(int n) {
   return got;
 }
 
-// A raw call of agent slot `slot`, checked like the engine's sink calls.
-uint32_t g_mod = 4;
-int32_t Raw(void* agent, uint32_t slot, uint32_t count, uint32_t a0 = 0, uint32_t a1 = 0) {
-  const uint32_t args[2] = {a0, a1};
+// A raw call of agent slot `slot`, checked like the engine's sink calls;
+// the whole result register.
+uint32_t g_mod = 1;
+uintptr_t RawWord(void* agent, uint32_t slot, uint32_t count, uintptr_t a0 = 0,
+                  uintptr_t a1 = 0) {
+  const uintptr_t args[3] = {a0, a1, 0};
   msabi::CallCheck check = {};
-  const uint32_t mod = g_mod;
-  g_mod = (g_mod + 4) % 16;
+  const uint32_t mod = msabi::StackMod(g_mod++);
   msabi_call(agent, slot, count, args, mod, &check);
   Check(check.esp_delta == 0, Text().Add("agent slot ").Int(slot).Add(": ESP moved by ")
-                                  .Int(check.esp_delta));
-  Check(check.saved == 0, Text().Add("agent slot ").Int(slot).Add(": EBX/ESI/EDI changed"));
+                                  .Int(static_cast<int32_t>(check.esp_delta)));
+  Text saved;
+  saved.Add("agent slot ").Int(slot).Add(": not preserved:");
+  Check(check.saved == 0, msabi::AppendRegisters(saved, check.saved));
   Check(check.esp_mod == mod, Text().Add("agent slot ").Int(slot).Add(": stack alignment"));
-  return static_cast<int32_t>(check.result);
+  return check.result;
 }
-uint32_t U(const void* p) { return reinterpret_cast<uint32_t>(p); }
+// The same for a slot whose result is a 32-bit integer (the upper half of
+// RAX is undefined then).
+int32_t Raw(void* agent, uint32_t slot, uint32_t count, uintptr_t a0 = 0, uintptr_t a1 = 0) {
+  return static_cast<int32_t>(RawWord(agent, slot, count, a0, a1));
+}
+uintptr_t U(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 
 // A FriendInfo as the agent builds it (the engine's fixed values included).
 void FriendInfoBytes(Bytes& b, int32_t id, int32_t value, const char* name,
@@ -319,7 +330,7 @@ void Session(Host* host) {
   Check(Raw(self, 0, 1, 2) == 0, "GetInterface(2) is null");
   IMsgLogicExCallback* cb = host;
   Check(agent->SetCallback(host, 2) == cb, "SetCallback(host, 2)");
-  Check(reinterpret_cast<IMsgLogicExCallback*>(Raw(self, 3, 2, U(host), 1)) == cb,
+  Check(reinterpret_cast<IMsgLogicExCallback*>(RawWord(self, 3, 2, U(host), 1)) == cb,
         "SetCallback(host, 1) keeps the callback");
 
   // Not logged in: slots 5 to 11 refuse, whatever the stack's alignment.
@@ -403,7 +414,7 @@ void Session(Host* host) {
     Check(Raw(self, 6, 2, 10002, U(GB_HELLO)) == 0, "raw SendText");
     Check(Raw(self, 10, 2, 1, U(rooms)) == 0, "raw SendRoomInfo");
     Check(Raw(self, 11, 1, 10002) == 0, "raw ContactUser");
-    Check(Raw(self, 0, 1, 1) == static_cast<int32_t>(U(self)), "raw GetInterface(1)");
+    Check(RawWord(self, 0, 1, 1) == U(self), "raw GetInterface(1)");
   }
   WaitForCall(Text().Add("RequestB 203"));
 
@@ -473,20 +484,59 @@ void DeleteThroughTheInterface(Host* host) {
         "::delete leaves the agent's memory to the agent");
 }
 
+// The checks prove something only if a callee that breaks the convention
+// fails them: an object whose one slot clobbers callee-saved registers.
+extern "C" void msabi_clobber(void);
+#if MSABI_X64
+__asm__(
+    ".text\n"
+    "msabi_clobber:\n"
+    "  xorl %ebx, %ebx\n"
+    "  xorl %r14d, %r14d\n"
+    "  pxor %xmm7, %xmm7\n"
+    "  movq %rbx, %xmm15\n"  // the upper half of XMM15 is cleared
+    "  movabsq $0x5EC0FFEE5EC00096, %rax\n"
+    "  movq %rax, %xmm15\n"  // the lower half is as it was
+    "  xorl %eax, %eax\n"
+    "  retq\n");
+const uint32_t kClobbered = 0x1 | 0x40 | 0x200 | 0x20000;  // RBX, R14, XMM7, XMM15
+#else
+__asm__(
+    ".text\n"
+    "_msabi_clobber:\n"
+    "  xorl %esi, %esi\n"
+    "  xorl %eax, %eax\n"
+    "  retl\n");
+const uint32_t kClobbered = 1;
+#endif
+
+void CheckTheChecker() {
+  void (*vtable[1])(void) = {msabi_clobber};
+  void* object = vtable;
+  void* bad = &object;
+  const uintptr_t args[3] = {0, 0, 0};
+  msabi::CallCheck check = {};
+  msabi_call(bad, 0, 0, args, 0, &check);
+  Text t;
+  t.Add("a callee that clobbers registers is caught; it was told:");
+  Check(check.saved == kClobbered, msabi::AppendRegisters(t, check.saved));
+  Check(check.result == 0 && check.esp_delta == 0, "the clobbering callee's result and stack");
+}
+
 }  // namespace
 
-extern "C" void __cdecl HostMain(void) {
+extern "C" void MSABI_CDECL HostMain(void) {
   HANDLE engine = GetModuleHandleA("msglogic.dll");
   Check(engine != nullptr, "msglogic.dll loaded with msglogicex.dll");
   if (engine == nullptr) ExitProcess(2);
-  EngineCall = reinterpret_cast<const char*(__cdecl*)(int)>(GetProcAddress(engine, "TestEngineCall"));
-  EngineAlive = reinterpret_cast<int(__cdecl*)(void)>(GetProcAddress(engine, "TestEngineAlive"));
-  EngineFailures = reinterpret_cast<int(__cdecl*)(void)>(GetProcAddress(engine, "TestEngineFailures"));
-  EngineRun = reinterpret_cast<void(__cdecl*)(int, int)>(GetProcAddress(engine, "TestEngineRun"));
+  EngineCall = reinterpret_cast<const char*(MSABI_CDECL*)(int)>(GetProcAddress(engine, "TestEngineCall"));
+  EngineAlive = reinterpret_cast<int(MSABI_CDECL*)(void)>(GetProcAddress(engine, "TestEngineAlive"));
+  EngineFailures = reinterpret_cast<int(MSABI_CDECL*)(void)>(GetProcAddress(engine, "TestEngineFailures"));
+  EngineRun = reinterpret_cast<void(MSABI_CDECL*)(int, int)>(GetProcAddress(engine, "TestEngineRun"));
   EngineAllSlotsCalled =
-      reinterpret_cast<int(__cdecl*)(void)>(GetProcAddress(engine, "TestEngineAllSlotsCalled"));
+      reinterpret_cast<int(MSABI_CDECL*)(void)>(GetProcAddress(engine, "TestEngineAllSlotsCalled"));
   EngineCallsChecked =
-      reinterpret_cast<int(__cdecl*)(void)>(GetProcAddress(engine, "TestEngineCallsChecked"));
+      reinterpret_cast<int(MSABI_CDECL*)(void)>(GetProcAddress(engine, "TestEngineCallsChecked"));
   if (EngineCall == nullptr || EngineAlive == nullptr || EngineFailures == nullptr ||
       EngineRun == nullptr || EngineAllSlotsCalled == nullptr || EngineCallsChecked == nullptr) {
     msabi::Out("FAIL: msglogic.dll is not the Microsoft-ABI test engine\n");
@@ -494,6 +544,7 @@ extern "C" void __cdecl HostMain(void) {
   }
   Check(WriteLoginFile(), "KWPMsg\\loginInfo.ini written");
 
+  CheckTheChecker();
   Host* host = new Host;
   Session(host);
   DeleteThroughTheInterface(host);

@@ -38,6 +38,6 @@ int main() {
     std::printf("registered %d, refused %d\n", registered, refused);
     return 2;
   }
-  std::puts("package host: ok");
+  std::printf("package host: ok (%d-bit)\n", static_cast<int>(8 * sizeof(void*)));
   return 0;
 }

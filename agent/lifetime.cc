@@ -7,10 +7,11 @@
 //  C1. m_nCalls counts the calls inside. A call is counted before it does
 //      anything and leaves last thing, after every lock and every host
 //      callback it made is over.
-//  C2. Release sets kReleased in m_nCalls in the same step as it counts
-//      itself in. From then on no call begins: one that finds kReleased
-//      leaves at once, doing nothing (a sink call answers its fixed result).
-//      So the calls Release waits for are exactly those that began before.
+//  C2. Release sets kReleased in m_nCalls. A call is counted in only while
+//      kReleased is clear, in one step with that test (TryEnter); a call
+//      that finds it set is never counted and does nothing (a sink call
+//      answers its fixed result). So the calls Release waits for are
+//      exactly those that began before it.
 //  C3. Release waits, kWorkerJoinMs at most, until the only calls left are
 //      its own thread's (Release from inside a callback) and the workers';
 //      then stops the workers and waits for each, kWorkerJoinMs at most.
@@ -60,8 +61,7 @@ namespace msglogic {
 namespace {
 
 constexpr uint32_t kReleased = 0x80000000u;  // Release has begun
-constexpr uint32_t kEnding = 0x40000000u;    // the last call has left
-constexpr uint32_t kCountMask = 0x3FFFFFFFu;
+constexpr uint32_t kCountMask = 0x7FFFFFFFu;
 
 uint64_t PackSelfId(uint32_t session, int32_t id) {
   return (uint64_t{session} << 32) | static_cast<uint32_t>(id);
@@ -78,13 +78,7 @@ thread_local CMsgLogicAgent::Call* CMsgLogicAgent::t_call = nullptr;
 // --- Calls ---
 
 CMsgLogicAgent::Call::Call(CMsgLogicAgent* agent) : agent_(agent) {
-  // Once Release has begun a call is refused without being counted even
-  // for a moment, so that Release counts no call that does not begin.
-  if ((agent_->m_nCalls.load() & kReleased) != 0) return;
-  if ((agent_->m_nCalls.fetch_add(1) & kReleased) != 0) {
-    agent_->LeaveCall();  // C2: begins nothing
-    return;
-  }
+  if (!agent_->TryEnter()) return;  // C2: begins nothing
   entered_ = true;
   outer_ = t_call;
   t_call = this;
@@ -101,20 +95,26 @@ CMsgLogicAgent::Call::~Call() {
   agent_->LeaveCall();
 }
 
-bool CMsgLogicAgent::EnterForWorker() {
-  if ((m_nCalls.fetch_add(1) & kReleased) == 0) return true;
-  LeaveCall();
-  return false;
+// C2. The count is raised only while Release has not begun, in one step
+// with the test: a refused call is never counted, not even for a moment, so
+// that Release sees exactly the calls that began.
+bool CMsgLogicAgent::TryEnter() {
+  uint32_t calls = m_nCalls.load();
+  do {
+    if ((calls & kReleased) != 0) return false;
+  } while (!m_nCalls.compare_exchange_weak(calls, calls + 1));
+  return true;
 }
+
+bool CMsgLogicAgent::EnterForWorker() { return TryEnter(); }
 
 // Release publishes what it awaits before it reads the count (all
 // sequentially consistent): it either sees this call gone or is woken by it.
 void CMsgLogicAgent::LeaveCall() {
   const uint32_t now = m_nCalls.fetch_sub(1) - 1;
   if ((now & kReleased) == 0) return;
-  if ((now & (kEnding | kCountMask)) == 0) {
-    uint32_t expected = kReleased;  // one thread only, however many refused calls pass
-    if (m_nCalls.compare_exchange_strong(expected, kReleased | kEnding)) End();
+  if ((now & kCountMask) == 0) {
+    End();  // C6: no call can begin any more, and this was the last
     return;
   }
   if (static_cast<int32_t>(now & kCountMask) <= m_nCallsAwaited.load()) m_evCalls->Set();

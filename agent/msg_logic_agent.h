@@ -13,7 +13,9 @@
 //   m_csFriend -> m_csFriendValue      (friend lists)
 //   m_csPendingText -> m_csMsgLogic    (sending a queued text)
 // Every other lock is taken alone. No lock is held while the host is called
-// or while a message box is open.
+// or while a message box is open. m_csMsgLogic is held across every call
+// into the engine but its Release, which runs with no agent lock held: the
+// engine waits there for its sink calls, and one may be waiting for a lock.
 //
 // Lifetime and logins: one mechanism, whose rules stand at the top of
 // agent/lifetime.cc. In short: every thread working inside the agent does so
@@ -161,8 +163,10 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   // --- Lifetime and sessions (agent/lifetime.cc) ---
   // Creates the locks and the events; false on failure.
   bool Init();
+  // Counts a call in; false once Release has begun.
+  bool TryEnter();
   // Counts in the call of a worker about to start (Call's Adopt takes it
-  // over); false once the agent is released.
+  // over); false once Release has begun.
   bool EnterForWorker();
   // Leaves a call; the last to leave a released agent ends it.
   void LeaveCall();

@@ -25,7 +25,7 @@ class AgentPeer {
   // Owners of the agent: the host until Release, and every call inside.
   int32_t refs() const {
     const uint32_t calls = a_->m_nCalls.load();
-    return static_cast<int32_t>(calls & 0x3FFFFFFFu) + ((calls & 0x80000000u) != 0 ? 0 : 1);
+    return static_cast<int32_t>(calls & 0x7FFFFFFFu) + ((calls & 0x80000000u) != 0 ? 0 : 1);
   }
 
   IMsgLogic* engine() const {

@@ -40,9 +40,11 @@
 //      lock. Every use of a table first brings it to the current session
 //      (Fresh*), emptying it if it held an earlier one's. The own id carries
 //      its session in the same atomic word. So a session never sees what an
-//      earlier one learned, whoever ends it and on whatever thread, and an
-//      event that straddles the end of a session writes into the ended
-//      session's state, which nobody reads again.
+//      earlier one learned, whoever ends it and on whatever thread. Each
+//      hold of a table's lock works on the session current at that moment:
+//      an engine event that straddles the end of a session (the agent
+//      cannot tell when the engine produced it) puts what it writes after
+//      the end into the new session's state, as if it had come then.
 //  S3. An engine call that carries a session's state (own id, a friend's
 //      value, a queued text) is made under m_csMsgLogic only while that
 //      session is still current; so no engine call of one login carries

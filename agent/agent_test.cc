@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/support/agent_fixture.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/vtable.h"
 
 namespace msglogic {
@@ -449,46 +450,60 @@ class EventBHost final : public IMsgLogicExCallback {
 
 TEST(ReleaseUnderEventTraffic, ReleaseWaitsOnlyForCallbacksThatBegan) {
   // Engine threads fire events while the host releases the agent. Events
-  // that find the callback cleared are no host calls; a Release that waited
+  // that begin once Release has begun are no calls; a Release that waited
   // for one would wait out its whole bound. In virtual time nothing moves
   // the clock here, so such a Release never returns until the test moves it.
   constexpr int kRounds = 40;
+  TempDir dir;
+  dir.Write("KWPMsg/loginInfo.ini", "[loginInfo]\r\nid1=100\r\nflag1=1\r\n");
   int stalled = 0;
   for (int round = 0; round < kRounds && stalled == 0; ++round) {
     FakeEnv env;
     EventBHost host;
+    EngineLog engines;
+    env.SetWorkingDirectory(dir.path());
+    env.SetEngineFactory([&] { return engines.NewEngine(); });
     CMsgLogicAgent* agent = CMsgLogicAgent::Create(&env);
     ASSERT_NE(agent, nullptr);
     agent->SetCallback(&host, MSG_IID_LOGICEX_CALLBACK);
+    ASSERT_EQ(agent->Connect(100, 0), 0);
     IMsgLogicSink* sink = AgentPeer(agent).sink();
     std::atomic<bool> stop{false};
     std::vector<std::thread> engine;
-    {
-      CMsgLogicAgent::ScopedRef keep(agent);  // for the engine's threads, past Release
-      for (int t = 0; t < 3; ++t) {
-        engine.emplace_back([&] {
-          while (!stop.load()) sink->OnEventB(1);
-        });
-      }
-      while (host.events.load() < 1000) std::this_thread::yield();
-      std::atomic<bool> released{false};
-      std::thread releaser([&] {
-        agent->Release();
-        released = true;
-      });
-      // Real time only bounds the test: a Release that does not wait in vain
-      // returns at once.
-      for (int i = 0; i < 1000 && !released.load(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      }
-      if (!released.load()) {
-        ++stalled;
-        env.Advance(kWorkerJoinMs);
-      }
-      releaser.join();
+    // The engine's Release stops its threads, as the engine contract asks.
+    engines.on_release = [&] {
       stop = true;
-      for (auto& t : engine) t.join();
+      for (auto& t : engine) {
+        if (t.get_id() == std::this_thread::get_id()) {
+          t.detach();  // released from inside its own sink call
+        } else {
+          t.join();
+        }
+      }
+    };
+    for (int t = 0; t < 3; ++t) {
+      engine.emplace_back([&] {
+        while (!stop.load()) sink->OnEventB(1);
+      });
     }
+    while (host.events.load() < 1000) std::this_thread::yield();
+    std::atomic<bool> released{false};
+    std::thread releaser([&] {
+      agent->Release();
+      released = true;
+    });
+    // Real time only bounds the test: a Release that does not wait in vain
+    // returns as soon as the workers have ended.
+    for (int i = 0; i < 1000 && !released.load(); ++i) {
+      env.Settle();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (!released.load()) {
+      ++stalled;
+      while (!released.load()) env.Advance(1000);
+    }
+    releaser.join();
+    EXPECT_EQ(engines.engines_alive(), 0);
     EXPECT_EQ(stalled, 0) << "Release waited its whole bound in round " << round;
   }
 }

@@ -13,13 +13,16 @@
 //   m_csFriend -> m_csFriendValue      (friend lists)
 //   m_csPendingText -> m_csMsgLogic    (sending a queued text)
 // Every other lock is taken alone. No lock is held while the host is called
-// or while a message box is open.
+// or while a message box is open. m_csMsgLogic is held across every call
+// into the engine but its Release, which runs with no agent lock held: the
+// engine waits there for its sink calls, and one may be waiting for a lock.
 //
-// Lifetime: the agent's memory is owned jointly by the host (until Release)
-// and by every worker, host command and engine event running inside it
-// (ScopedRef); it is freed when the last of them leaves. So the host may call
-// Release from inside any callback, on any thread, and a worker that outlives
-// Release's wait never touches freed memory.
+// Lifetime and logins: one mechanism, whose rules stand at the top of
+// agent/lifetime.cc. In short: every thread working inside the agent does so
+// inside a Call; Release stops new calls, waits (bounded) for those that
+// began, and the last call to leave a released agent ends it. A login is a
+// session; what the agent learns during it is stamped with it and is never
+// seen by another.
 //
 // The member functions are defined in the folder of their subsystem:
 // agent/ (object and lifetime), login/ (Connect), supervision/ (workers,
@@ -75,27 +78,31 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   // workers). Null when memory or a lock cannot be had.
   static CMsgLogicAgent* Create(Env* env) noexcept;
 
-  // Keeps the agent's memory alive for the scope (see Lifetime above).
-  class ScopedRef {
+  // One thread's work inside the agent, for the scope (agent/lifetime.cc).
+  // False when the agent has been released: the work is then not done.
+  class Call {
    public:
-    explicit ScopedRef(CMsgLogicAgent* agent) : agent_(agent) {
-      agent_->AddRef();
-    }
-    ~ScopedRef() { agent_->DropRef(); }
-    ScopedRef(const ScopedRef&) = delete;
-    ScopedRef& operator=(const ScopedRef&) = delete;
+    explicit Call(CMsgLogicAgent* agent);
+    ~Call();
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+    explicit operator bool() const { return entered_; }
 
    private:
+    friend class CMsgLogicAgent;
+    struct Adopt {};
+    // Takes over a call the starting thread entered for this one (workers).
+    Call(CMsgLogicAgent* agent, Adopt);
     CMsgLogicAgent* const agent_;
+    bool entered_ = false;
+    Call* outer_ = nullptr;  // the enclosing call on this thread
   };
 
   // --- IMsgObject (agent/msg_logic_agent.cc) ---
   void* GetInterface(int32_t id) noexcept override;
-  // Stops the workers, releases the engine, clears the caches and gives up
-  // the host's reference. Callbacks stop being made when it begins; those
-  // already being made on other threads are waited for, like the workers,
-  // for at most kWorkerJoinMs (a callback of the calling thread itself is
-  // not), so none begins after Release returns.
+  // Ends the agent (agent/lifetime.cc): no call begins once it has begun;
+  // calls under way on other threads, and then each worker, are waited for
+  // kWorkerJoinMs at most; the engine is released, the login state dropped.
   int32_t Release() noexcept override;
   // Slot 2, where a host built with `virtual ~IMsgObject()` sends `delete`:
   // ends the agent as Release does, whatever the flags. Returns the agent's
@@ -119,11 +126,9 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   static void ReleaseThreadProc(void* agent);
   // One supervision pass: loss by inactivity, else a keep-alive if due.
   void CheckConnection();
-  // Marks the engine for the release worker, clears the login state.
+  // Ends the current session: marks the engine for the release worker and
+  // drops the login state.
   void Reset();
-  // Reset for the loss of login `generation`, unless the engine has accepted
-  // a later login meanwhile.
-  void ResetLogin(uint32_t generation);
   int32_t OnActivity();   // sink slot 88
   void OnDisconnect();    // sink slot 101
 
@@ -155,49 +160,54 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   explicit CMsgLogicAgent(Env* env);
   ~CMsgLogicAgent();
 
-  void AddRef() { m_nRefs.fetch_add(1, std::memory_order_relaxed); }
-  void DropRef();
-  // Creates the locks and the stop event; false on failure.
+  // --- Lifetime and sessions (agent/lifetime.cc) ---
+  // Creates the locks and the events; false on failure.
   bool Init();
-  // Empties the three caches, one lock at a time.
-  void ClearCaches();
-  // Gives the engine object up: m_pMsgLogic is null before the engine's
-  // Release runs, so nothing re-entered from inside it can use it again.
-  void ReleaseEngine() REQUIRES(m_csMsgLogic);
+  // Counts a call in; false once Release has begun.
+  bool TryEnter();
+  // Counts in the call of a worker about to start (Call's Adopt takes it
+  // over); false once Release has begun.
+  bool EnterForWorker();
+  // Leaves a call; the last to leave a released agent ends it.
+  void LeaveCall();
+  // Releases the engine, if any, and frees the agent. No call is inside.
+  void End();
+  // Calls of this agent on the calling thread.
+  int32_t OwnCalls() const;
+  // Waits, for at most kWorkerJoinMs, until no more than `rest` calls are
+  // inside.
+  void WaitForCalls(int32_t rest);
+  // The session current now.
+  uint32_t Session() const { return m_nSession.load(); }
+  // Ends session `session` unless it has ended already: the engine is
+  // marked for release, the agent offline, the state of the session gone.
+  void EndSession(uint32_t session);
+  // Brings each table, and the own id, to the current session (emptied if
+  // it held an earlier one's); one lock at a time.
+  void Tidy();
+  // The same for one table, with its lock held.
+  void FreshFriends() REQUIRES(m_csFriend);
+  void FreshFriendValues() REQUIRES(m_csFriendValue);
+  void FreshPending() REQUIRES(m_csPendingText);
+  // The own id the engine reported during `session`; -1 if none.
+  int32_t SelfIdOf(uint32_t session) const;
+  // Takes the engine out of the agent (under m_csMsgLogic) and releases it
+  // with no agent lock held, so that a sink call waiting for one can end.
+  void ReleaseEngine();
   // The callback events are reported to; null for none.
   IMsgLogicExCallback* Callback() const { return m_Sink.Callback(); }
-
-  // One call into the host's callback: holds the callback registered when
-  // it begins (false when none is) and counts as in flight until it goes out
-  // of scope, so that Release can wait for it. Every callback is made
-  // through one.
+  // The host callback for one report: read once, when the report is made.
   class HostCall {
    public:
-    explicit HostCall(CMsgLogicAgent* agent);
-    ~HostCall();
-    HostCall(const HostCall&) = delete;
-    HostCall& operator=(const HostCall&) = delete;
+    explicit HostCall(const CMsgLogicAgent* agent) : callback_(agent->Callback()) {}
     explicit operator bool() const { return callback_ != nullptr; }
     IMsgLogicExCallback* operator->() const { return callback_; }
 
    private:
-    friend class CMsgLogicAgent;
-    CMsgLogicAgent* const agent_;
-    IMsgLogicExCallback* callback_ = nullptr;
-    HostCall* outer_ = nullptr;  // the enclosing host call on this thread
+    IMsgLogicExCallback* const callback_;
   };
-  // The innermost host call of the calling thread.
-  static thread_local HostCall* t_hostCall;
-  // Set on the agents' workers: threads of this module, which keep it
-  // loaded while they run (Env::StartThread).
-  static thread_local bool t_onWorker;
-  // Takes a host call out of the count; wakes Release when it waits for the
-  // count to come down this far.
-  void EndHostCall();
-  // Waits, for at most kWorkerJoinMs, until no host call that began before
-  // the callback was cleared is in flight, other than those of the calling
-  // thread (Release from inside a callback).
-  void WaitForHostCalls();
+  // The innermost call of the calling thread.
+  static thread_local Call* t_call;
   // Best effort: a trace line the Env cannot write (it ran out of memory,
   // say) is dropped, never thrown out of a noexcept entry point.
   void WriteTrace(const char* text) noexcept {
@@ -207,14 +217,15 @@ class CMsgLogicAgent final : public IMsgLogicEx {
     }
   }
   // Starts the worker of `handle` unless it has been started; the thread
-  // owns one reference. False when the thread cannot be started (the handle
-  // stays null, so a later Connect tries again).
+  // runs inside a call entered for it here. False when the thread cannot be
+  // started (the handle stays null, so a later Connect tries again).
   bool StartWorker(Thread** handle, void (*proc)(void*)) REQUIRES(m_csMsgLogic);
   // The flag and name of the first saved login of userId in the login file;
   // false when there is none.
   bool FindSavedLogin(int32_t userId, int32_t* flag, std::string* name);
-  // A loss of the connection: the host hears of it, then the agent resets
-  // unless the engine accepted another login while the host was being told.
+  // A loss of the connection: the host hears of it, then the session that
+  // was current when the loss was detected ends (if no later login has
+  // ended it).
   void ConnectionLost();
   // Caches `count` friend records lying whole, back to back, from the start
   // of `records`, and copies those whose user has a value to out[0], out[1],
@@ -240,10 +251,15 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   // next is known to be still valid while the count has not changed.
   uint32_t m_nFriendClears GUARDED_BY(m_csFriend) = 0;
   uint32_t m_nFriendValueClears GUARDED_BY(m_csFriendValue) = 0;
+  // The session whose state each table holds (agent/lifetime.cc).
+  uint32_t m_nFriendSession GUARDED_BY(m_csFriend) = 1;
+  uint32_t m_nFriendValueSession GUARDED_BY(m_csFriendValue) = 1;
   RecursiveLock m_csPendingText ACQUIRED_BEFORE(m_csMsgLogic);
   std::map<int32_t, std::unique_ptr<char[]>, UserIdLess> m_mapPendingText
       GUARDED_BY(m_csPendingText);
-  std::atomic<int32_t> m_nSelfId{-1};
+  uint32_t m_nPendingSession GUARDED_BY(m_csPendingText) = 1;
+  // The own id and, in the upper 32 bits, the session it was reported in.
+  std::atomic<uint64_t> m_nSelfId{(uint64_t{1} << 32) | 0xFFFFFFFFu};
   std::atomic<bool> m_bEnable{false};
   std::atomic<bool> m_bThreadRun{false};
   bool m_bReleasePending GUARDED_BY(m_csMsgLogic) = false;
@@ -252,25 +268,21 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   CMsgLogicAgentSink m_Sink;
   std::atomic<IMsgLogicExCallback*> m_pCallback{nullptr};
 
-  // Owners of the agent's memory: the host until Release, plus every
-  // ScopedRef and every running worker.
-  std::atomic<int32_t> m_nRefs{1};
-  // Host calls in flight (HostCall), on every thread; while Release waits
-  // for them, the count it waits for and the event that ends its wait, set
-  // by the host call that brings the count down to it.
-  std::atomic<int32_t> m_nHostCalls{0};
-  // Of those, the ones made on the agent's workers.
-  std::atomic<int32_t> m_nWorkerHostCalls{0};
-  std::atomic<int32_t> m_nHostCallsAwaited{INT32_MIN};
-  std::atomic<Event*> m_evHostCalls{nullptr};
+  // Calls inside the agent, and kReleased once Release has begun
+  // (agent/lifetime.cc).
+  std::atomic<uint32_t> m_nCalls{0};
+  // While Release waits for calls: how many may stay, and the event the
+  // call that brings the count down to it sets.
+  std::atomic<int32_t> m_nCallsAwaited{-1};
+  std::unique_ptr<Event> m_evCalls;
   // Set by Release: wakes the workers out of their pause between passes.
   std::unique_ptr<Event> m_evStop;
-  // Counts the logins the engine accepted, raised as it accepts one (under
-  // m_csMsgLogic); a loss reported to the host resets the agent only if no
-  // login was accepted meanwhile. The last login so reset: its Connect, if
-  // still under way, does not count the agent logged in.
-  std::atomic<uint32_t> m_nLoginGeneration{0};
-  uint32_t m_nLostGeneration GUARDED_BY(m_csMsgLogic) = 0;
+  // The current session; changed only under m_csMsgLogic, by a login the
+  // engine accepts and by the end of a session.
+  std::atomic<uint32_t> m_nSession{1};
+  // The last session a loss ended: its Connect, if still under way, does
+  // not count the agent logged in.
+  uint32_t m_nLostSession GUARDED_BY(m_csMsgLogic) = 0;
 };
 
 }  // namespace msglogic

@@ -11,7 +11,8 @@ namespace msglogic {
 
 int32_t CMsgLogicAgent::ForwardRequestA(int32_t value) noexcept {
   if (!m_bEnable.load()) return -1;
-  ScopedRef ref(this);
+  Call call(this);
+  if (!call) return -1;
   LockHolder hold(&m_csMsgLogic);
   if (m_pMsgLogic != nullptr) m_pMsgLogic->RequestA(value);
   return 0;
@@ -19,7 +20,8 @@ int32_t CMsgLogicAgent::ForwardRequestA(int32_t value) noexcept {
 
 int32_t CMsgLogicAgent::ForwardRequestB(int32_t value) noexcept {
   if (!m_bEnable.load()) return -1;
-  ScopedRef ref(this);
+  Call call(this);
+  if (!call) return -1;
   LockHolder hold(&m_csMsgLogic);
   if (m_pMsgLogic != nullptr) m_pMsgLogic->RequestB(value);
   return 0;
@@ -27,7 +29,8 @@ int32_t CMsgLogicAgent::ForwardRequestB(int32_t value) noexcept {
 
 int32_t CMsgLogicAgent::ForwardRequestC() noexcept {
   if (!m_bEnable.load()) return -1;
-  ScopedRef ref(this);
+  Call call(this);
+  if (!call) return -1;
   LockHolder hold(&m_csMsgLogic);
   if (m_pMsgLogic != nullptr) m_pMsgLogic->RequestC();
   return 0;
@@ -41,7 +44,8 @@ int32_t CMsgLogicAgent::GetFriendList() noexcept {
     WriteTrace("CMsgLogicAgent::GetFriendList:!m_bEnable!");
     return -1;
   }
-  ScopedRef ref(this);
+  Call call(this);
+  if (!call) return -1;
   const int32_t result = 0;
   {
     LockHolder hold(&m_csMsgLogic);

@@ -61,7 +61,8 @@ size_t PackRoom(const RoomInfo& room, uint8_t* out) {
 // engine), -1 when not logged in or the buffer cannot be had.
 int32_t CMsgLogicAgent::SendRoomInfo(uint32_t count, const RoomInfo* rooms) noexcept {
   if (!m_bEnable.load()) return -1;
-  ScopedRef ref(this);
+  Call call(this);
+  if (!call) return -1;
   try {
     size_t size;
     if (!CheckedMul(count, kPackedRoomSize, &size)) return -1;

@@ -5,7 +5,9 @@
 // (one per user, the latest wins) while the engine is asked for the user's
 // details; its answer, OnUserInfo, carries the value and sends the queued
 // text. The host commands never hold two locks at once; only the flush nests
-// m_csPendingText -> m_csMsgLogic.
+// m_csPendingText -> m_csMsgLogic. A value, an own id or a queued text of
+// one session reaches the engine only while that session is current
+// (agent/lifetime.cc).
 #include <cstring>
 #include <memory>
 #include <new>
@@ -27,12 +29,16 @@ const char kUserNotOnline[] =
 // agent's copy for a queued text.
 int32_t CMsgLogicAgent::SendText(int32_t userId, const char* text) noexcept {
   if (!m_bEnable.load()) return -1;
-  ScopedRef ref(this);
+  Call call(this);
+  if (!call) return -1;
   try {
     bool is_friend = false;
     int32_t value = 0;
+    uint32_t session;  // whose friend directory answered
     {
       LockHolder hold(&m_csFriend);
+      FreshFriends();
+      session = m_nFriendSession;
       auto it = m_mapFriend.find(userId);
       if (it != m_mapFriend.end()) {
         is_friend = true;
@@ -43,8 +49,8 @@ int32_t CMsgLogicAgent::SendText(int32_t userId, const char* text) noexcept {
       // A null text goes out empty, as it would be queued: the engine is
       // never handed a null text.
       LockHolder hold(&m_csMsgLogic);
-      if (m_pMsgLogic != nullptr) {
-        m_pMsgLogic->SendText(userId, 1, m_nSelfId.load(), value, text != nullptr ? text : "");
+      if (m_pMsgLogic != nullptr && Session() == session) {
+        m_pMsgLogic->SendText(userId, 1, SelfIdOf(session), value, text != nullptr ? text : "");
       }
       return 0;
     }
@@ -61,6 +67,7 @@ int32_t CMsgLogicAgent::SendText(int32_t userId, const char* text) noexcept {
     }
     {
       LockHolder hold(&m_csPendingText);
+      FreshPending();
       m_mapPendingText[userId] = std::move(copy);  // frees an earlier text
     }
     {
@@ -78,12 +85,16 @@ int32_t CMsgLogicAgent::SendText(int32_t userId, const char* text) noexcept {
 // case the host's user is told so in a message box, shown with no lock held.
 int32_t CMsgLogicAgent::ContactUser(int32_t userId) noexcept {
   if (!m_bEnable.load()) return -1;
-  ScopedRef ref(this);
+  Call call(this);
+  if (!call) return -1;
   try {
     uint8_t status;
     int32_t value;
+    uint32_t session;  // whose friend directory answered
     {
       LockHolder hold(&m_csFriend);
+      FreshFriends();
+      session = m_nFriendSession;
       auto it = m_mapFriend.find(userId);
       if (it == m_mapFriend.end()) return -1;
       status = it->second.byStatus;
@@ -95,7 +106,9 @@ int32_t CMsgLogicAgent::ContactUser(int32_t userId) noexcept {
     }
     LockHolder hold(&m_csMsgLogic);
     // The engine takes the value before the own id here.
-    if (m_pMsgLogic != nullptr) m_pMsgLogic->ContactUser(userId, value, m_nSelfId.load());
+    if (m_pMsgLogic != nullptr && Session() == session) {
+      m_pMsgLogic->ContactUser(userId, value, SelfIdOf(session));
+    }
     return 0;
   } catch (...) {
     return -1;
@@ -111,15 +124,18 @@ int32_t CMsgLogicAgent::OnUserInfo(RecordView record) {
 
 // Engine thread. The queued text stays in the map, under m_csPendingText,
 // until the engine has returned from sending it; a newer text queued for the
-// user meanwhile waits for the lock and is kept for the next answer.
+// user meanwhile waits for the lock and is kept for the next answer. A text
+// whose session has ended by the time the engine lock is had is dropped.
 int32_t CMsgLogicAgent::FlushPendingText(int32_t userId, int32_t value) {
   LockHolder pending(&m_csPendingText);
+  FreshPending();
   auto it = m_mapPendingText.find(userId);
   if (it == m_mapPendingText.end()) return 0;
+  const uint32_t session = m_nPendingSession;
   {
     LockHolder engine(&m_csMsgLogic);
-    if (m_pMsgLogic != nullptr) {
-      m_pMsgLogic->SendText(userId, 1, m_nSelfId.load(), value, it->second.get());
+    if (m_pMsgLogic != nullptr && Session() == session) {
+      m_pMsgLogic->SendText(userId, 1, SelfIdOf(session), value, it->second.get());
     }
   }
   m_mapPendingText.erase(it);

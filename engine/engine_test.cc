@@ -157,9 +157,9 @@ class RecordingSink : public testing::QuietSink {
     EXPECT_EQ(found.slot, slot) << "no event " << n << " of slot " << slot;
     return found;
   }
-  // Waits until no call is inside the sink. Release does not wait for a
-  // thread inside the sink, and none starts after it: call this after
-  // Release before the sink goes away.
+  // Waits until no call is inside the sink. Release waits for every call
+  // but its own thread's, and none starts after it; this is for a test
+  // that let a call outlive its own Release.
   void Quiesce() {
     for (int i = 0; i < 5000 && in_flight_ > 0; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -447,9 +447,10 @@ TEST(EngineLibrary, BuiltInScenarioHasOfflineFriendsAndAnUnlistedOne) {
 
 // ---- Release ----
 
-// A sink whose activity handler waits for a lock, as the agent's handlers
-// may wait for the engine lock that the caller of Release holds. Static:
-// a detached engine thread may still be returning from it when a test ends.
+// A sink whose activity handler waits until the test lets it go: a thread
+// held up inside a sink call for as long as the test likes (a preempted
+// thread, or a host callback that takes its time). Static: an engine thread
+// may still be returning from it when a test ends.
 class BlockingSink : public testing::QuietSink {
  public:
   std::mutex* lock = nullptr;
@@ -480,10 +481,12 @@ bool WaitUntil(const std::atomic<bool>& flag) {
   return flag;
 }
 
-TEST(EngineRelease, ReturnsWhileAThreadIsBlockedOnTheCallersLock) {
-  static std::mutex engine_lock;  // stands for the agent's engine lock
+// Once Release has returned the sink may be gone: a call under way must
+// have ended, however long it took.
+TEST(EngineRelease, WaitsForASinkCallUnderWayWithoutTimeLimit) {
+  static std::mutex hold_up;  // held: the sink call waits
   static BlockingSink sink;
-  sink.lock = &engine_lock;
+  sink.lock = &hold_up;
   sink.entered = sink.left = sink.released = false;  // the test may be repeated
   sink.calls_after_release = 0;
   Scenario scenario = DefaultScenario();
@@ -491,16 +494,28 @@ TEST(EngineRelease, ReturnsWhileAThreadIsBlockedOnTheCallersLock) {
   scenario.latency_ms = 0;
   IMsgLogic* engine = NewEngine(scenario, nullptr);
   ASSERT_NE(engine, nullptr);
-  std::unique_lock<std::mutex> hold(engine_lock);
+  std::unique_lock<std::mutex> hold(hold_up);
   engine->SetSink(&sink);
   ASSERT_EQ(engine->LoginById(10001, 0), 2);
   engine->Start();
   engine->RequestC();
-  ASSERT_TRUE(WaitUntil(sink.entered));  // the notices thread now waits for engine_lock
-  engine->Release();                     // with engine_lock held: must not wait for it
-  sink.released = true;
+  ASSERT_TRUE(WaitUntil(sink.entered));  // the notices thread is inside the sink
+  std::atomic<bool> release_returned{false};
+  std::thread releaser([&] {
+    engine->Release();
+    release_returned = true;
+    sink.released = true;
+  });
+  // Longer than any grace an engine might allow itself (it used to be
+  // 100 ms): Release is still waiting.
+  for (int i = 0; i < 300 && !release_returned; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_FALSE(release_returned.load()) << "Release returned while a sink call was under way";
+  EXPECT_FALSE(sink.left.load());
   hold.unlock();
-  ASSERT_TRUE(WaitUntil(sink.left));
+  releaser.join();
+  EXPECT_TRUE(sink.left.load());
   // Give a faulty engine the chance to call again (several activity periods).
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(sink.calls_after_release, 0);

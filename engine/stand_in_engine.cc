@@ -20,10 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long Release waits for sink calls under way on the engine's threads
-// before it leaves them to end on their own.
-constexpr std::chrono::milliseconds kCallsGrace{100};
-
 // A sink call with everything it needs captured by value.
 using Delivery = std::function<void(IMsgLogicSink*)>;
 
@@ -182,12 +178,11 @@ class Engine final : public IMsgLogic {
       st_->stopped = true;
       st_->sink = nullptr;
       st_->cv.notify_all();
-      // A thread that has decided to call the sink but not yet entered it
-      // would reach an agent that may be gone once this returns: give the
-      // calls under way a moment to end. One still under way after that is
-      // inside the sink, most likely waiting for the lock the agent holds
-      // while it releases us, and the agent keeps itself alive for it.
-      st_->cv.wait_for(hold, kCallsGrace, [this] { return !OtherLaneInCall(); });
+      // The sink may be gone once this returns: every call under way on the
+      // other thread ends first, however long it takes (the caller holds no
+      // lock it may wait for). One of the calling thread itself, Release
+      // from inside a sink call, goes on after this returns.
+      st_->cv.wait(hold, [this] { return !OtherLaneInCall(); });
       Stop(&to_join);
     }
     for (std::thread& thread : to_join) thread.join();
@@ -341,14 +336,14 @@ class Engine final : public IMsgLogic {
     return false;
   }
 
-  // Hands back the threads to wait for: those not inside a sink call, except
-  // the calling thread. The others are detached and end when their call
-  // returns, without calling the sink again (stopped is set). Called with mu
-  // held.
+  // Hands back the threads to wait for: every one but the calling thread,
+  // which is detached and ends when its sink call returns, without calling
+  // the sink again (stopped is set). Called with mu held, once no other
+  // thread is inside a sink call.
   void Stop(std::vector<std::thread>* to_join) {
     for (Lane& lane : st_->lanes) {
       if (!lane.thread.joinable()) continue;
-      if (!lane.in_call && lane.thread.get_id() != std::this_thread::get_id()) {
+      if (lane.thread.get_id() != std::this_thread::get_id()) {
         to_join->push_back(std::move(lane.thread));
       } else {
         lane.thread.detach();

@@ -6,12 +6,13 @@
 // from one of them, never from inside a call the agent makes: engine calls
 // only queue work. Each thread checks, under the engine's mutex, that the
 // engine has not been released before every sink call and marks itself as
-// being in a call until it returns. Release stops both, waits only for a
-// thread that is not inside the sink (one that is may be waiting for the
-// lock the caller of Release holds: it ends by itself when its call returns,
-// without touching the sink again), never waits for the calling thread, and
-// no sink call begins after it returns. The threads share the engine's state
-// through a shared_ptr, so a thread that outlives the engine object is safe.
+// being in a call until it returns. Release stops both and waits for each,
+// with no time limit, a sink call under way included; so once it returns no
+// sink call is under way or begins. The one exception is the calling thread
+// itself (Release from inside a sink call): it is not waited for and ends
+// when its call returns, without calling the sink again. The threads share
+// the engine's state through a shared_ptr, so that thread outliving the
+// engine object is safe.
 #ifndef MSGLOGIC_ENGINE_STAND_IN_ENGINE_H_
 #define MSGLOGIC_ENGINE_STAND_IN_ENGINE_H_
 

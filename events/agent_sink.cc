@@ -10,11 +10,14 @@ CMsgLogicAgentSink::CMsgLogicAgentSink(CMsgLogicAgent* agent)
 
 CMsgLogicAgentSink::~CMsgLogicAgentSink() = default;
 
-// Events the agent acts on. The reference keeps the agent alive even if the
-// host releases it from inside a callback made by the handler.
+// Events the agent acts on, each inside a call (agent/lifetime.cc): the
+// agent stays alive even if the host releases it from inside a callback
+// made by the handler, and Release waits for the call. Once the agent is
+// released an event does nothing but answer its usual result.
 
 int32_t CMsgLogicAgentSink::OnUserText(int32_t userId, const void* record) noexcept {
-  CMsgLogicAgent::ScopedRef ref(m_pAgent);
+  CMsgLogicAgent::Call call(m_pAgent);
+  if (!call) return 0;
   try {
     return m_pAgent->OnUserText(userId, RecordView::Unbounded(record));
   } catch (...) {
@@ -23,7 +26,8 @@ int32_t CMsgLogicAgentSink::OnUserText(int32_t userId, const void* record) noexc
 }
 
 int32_t CMsgLogicAgentSink::OnUserInfo(const void* record) noexcept {
-  CMsgLogicAgent::ScopedRef ref(m_pAgent);
+  CMsgLogicAgent::Call call(m_pAgent);
+  if (!call) return 1;
   try {
     return m_pAgent->OnUserInfo(RecordView::Unbounded(record));
   } catch (...) {
@@ -32,7 +36,8 @@ int32_t CMsgLogicAgentSink::OnUserInfo(const void* record) noexcept {
 }
 
 int32_t CMsgLogicAgentSink::OnEventA(const void* record) noexcept {
-  CMsgLogicAgent::ScopedRef ref(m_pAgent);
+  CMsgLogicAgent::Call call(m_pAgent);
+  if (!call) return 0;
   try {
     return m_pAgent->OnEventA(RecordView::Unbounded(record));
   } catch (...) {
@@ -41,7 +46,8 @@ int32_t CMsgLogicAgentSink::OnEventA(const void* record) noexcept {
 }
 
 int32_t CMsgLogicAgentSink::OnFriendList(const void* list) noexcept {
-  CMsgLogicAgent::ScopedRef ref(m_pAgent);
+  CMsgLogicAgent::Call call(m_pAgent);
+  if (!call) return 0;
   try {
     return m_pAgent->OnFriendList(RecordView::Unbounded(list));
   } catch (...) {
@@ -50,7 +56,8 @@ int32_t CMsgLogicAgentSink::OnFriendList(const void* list) noexcept {
 }
 
 int32_t CMsgLogicAgentSink::OnFriendInfo(const void* record) noexcept {
-  CMsgLogicAgent::ScopedRef ref(m_pAgent);
+  CMsgLogicAgent::Call call(m_pAgent);
+  if (!call) return 0;
   try {
     return m_pAgent->OnFriendInfo(RecordView::Unbounded(record));
   } catch (...) {
@@ -59,7 +66,8 @@ int32_t CMsgLogicAgentSink::OnFriendInfo(const void* record) noexcept {
 }
 
 int32_t CMsgLogicAgentSink::OnSelfId(const int32_t* selfId) noexcept {
-  CMsgLogicAgent::ScopedRef ref(m_pAgent);
+  CMsgLogicAgent::Call call(m_pAgent);
+  if (!call) return 0;
   try {
     return m_pAgent->OnSelfId(RecordView::Unbounded(selfId));
   } catch (...) {
@@ -68,7 +76,8 @@ int32_t CMsgLogicAgentSink::OnSelfId(const int32_t* selfId) noexcept {
 }
 
 int32_t CMsgLogicAgentSink::OnEventB(int32_t value) noexcept {
-  CMsgLogicAgent::ScopedRef ref(m_pAgent);
+  CMsgLogicAgent::Call call(m_pAgent);
+  if (!call) return 0;
   try {
     return m_pAgent->OnEventB(value);
   } catch (...) {
@@ -77,7 +86,8 @@ int32_t CMsgLogicAgentSink::OnEventB(int32_t value) noexcept {
 }
 
 int32_t CMsgLogicAgentSink::OnUserList(const void* list) noexcept {
-  CMsgLogicAgent::ScopedRef ref(m_pAgent);
+  CMsgLogicAgent::Call call(m_pAgent);
+  if (!call) return 0;
   try {
     return m_pAgent->OnUserList(RecordView::Unbounded(list));
   } catch (...) {
@@ -86,7 +96,8 @@ int32_t CMsgLogicAgentSink::OnUserList(const void* list) noexcept {
 }
 
 int32_t CMsgLogicAgentSink::OnFriendUpdate(const void* record) noexcept {
-  CMsgLogicAgent::ScopedRef ref(m_pAgent);
+  CMsgLogicAgent::Call call(m_pAgent);
+  if (!call) return 0;
   try {
     return m_pAgent->OnFriendUpdate(RecordView::Unbounded(record));
   } catch (...) {
@@ -95,7 +106,8 @@ int32_t CMsgLogicAgentSink::OnFriendUpdate(const void* record) noexcept {
 }
 
 int32_t CMsgLogicAgentSink::OnActivity() noexcept {
-  CMsgLogicAgent::ScopedRef ref(m_pAgent);
+  CMsgLogicAgent::Call call(m_pAgent);
+  if (!call) return 0;
   try {
     return m_pAgent->OnActivity();
   } catch (...) {
@@ -104,7 +116,8 @@ int32_t CMsgLogicAgentSink::OnActivity() noexcept {
 }
 
 int32_t CMsgLogicAgentSink::OnEventC() noexcept {
-  CMsgLogicAgent::ScopedRef ref(m_pAgent);
+  CMsgLogicAgent::Call call(m_pAgent);
+  if (!call) return 0;
   try {
     return m_pAgent->OnEventC();
   } catch (...) {
@@ -113,7 +126,8 @@ int32_t CMsgLogicAgentSink::OnEventC() noexcept {
 }
 
 int32_t CMsgLogicAgentSink::OnEventD(const void* values) noexcept {
-  CMsgLogicAgent::ScopedRef ref(m_pAgent);
+  CMsgLogicAgent::Call call(m_pAgent);
+  if (!call) return 0;
   try {
     return m_pAgent->OnEventD(RecordView::Unbounded(values));
   } catch (...) {
@@ -122,7 +136,8 @@ int32_t CMsgLogicAgentSink::OnEventD(const void* values) noexcept {
 }
 
 void CMsgLogicAgentSink::OnDisconnect() noexcept {
-  CMsgLogicAgent::ScopedRef ref(m_pAgent);
+  CMsgLogicAgent::Call call(m_pAgent);
+  if (!call) return;
   try {
     m_pAgent->OnDisconnect();
   } catch (...) {
@@ -130,7 +145,8 @@ void CMsgLogicAgentSink::OnDisconnect() noexcept {
 }
 
 int32_t CMsgLogicAgentSink::OnFriendValues(const void* list) noexcept {
-  CMsgLogicAgent::ScopedRef ref(m_pAgent);
+  CMsgLogicAgent::Call call(m_pAgent);
+  if (!call) return CMsgLogicAgent::ListCount(RecordView::Unbounded(list));
   try {
     return m_pAgent->OnFriendValues(RecordView::Unbounded(list));
   } catch (...) {

@@ -210,8 +210,10 @@ void CMsgLogicAgent::CacheFriendRecords(RecordView records, uint32_t count,
       FillFriendInfo(record, /*in_list=*/true, &entry);
       {
         LockHolder friends(&m_csFriend);
+        FreshFriends();
         m_mapFriend[record.user_id] = entry;
         LockHolder values(&m_csFriendValue);
+        FreshFriendValues();
         if (m_mapFriendValue.count(record.user_id) != 0) ++copied;
       }
     }
@@ -246,6 +248,7 @@ void CMsgLogicAgent::CacheFriendRecords(RecordView records, uint32_t count,
     const int32_t id = static_cast<int32_t>(sorted[k].user);
     {
       LockHolder friends(&m_csFriend);
+      FreshFriends();
       auto it = friend_known && friend_clears == m_nFriendClears
                     ? SeekFrom(m_mapFriend, friend_at, id)
                     : m_mapFriend.lower_bound(id);
@@ -259,6 +262,7 @@ void CMsgLogicAgent::CacheFriendRecords(RecordView records, uint32_t count,
       friend_clears = m_nFriendClears;
 
       LockHolder values(&m_csFriendValue);
+      FreshFriendValues();
       auto v = value_clears == m_nFriendValueClears
                    ? SeekFrom(m_mapFriendValue,
                               value_known ? value_at : m_mapFriendValue.begin(), id)
@@ -314,6 +318,7 @@ int32_t CMsgLogicAgent::OnFriendInfo(RecordView record) {
   FriendInfo copy;
   {
     LockHolder hold(&m_csFriend);
+    FreshFriends();
     FriendInfo& info = m_mapFriend[decoded.user_id];
     FillFriendInfo(decoded, /*in_list=*/false, &info);
     copy = info;
@@ -348,6 +353,7 @@ int32_t CMsgLogicAgent::OnFriendValues(RecordView list) {
   for (uint32_t i = 0; i < count; ++i) {
     const size_t offset = 4 + size_t{8} * i;
     LockHolder hold(&m_csFriendValue);
+    FreshFriendValues();
     m_mapFriendValue[list.I32(offset)] = list.I32(offset + 4);
   }
   return static_cast<int32_t>(count);

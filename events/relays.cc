@@ -1,14 +1,8 @@
-// Engine events the agent passes on as they come: the own user id and the
-// three plain notifications.
+// Engine events the agent passes on as they come: the three plain
+// notifications. (The own user id belongs to the session: agent/lifetime.cc.)
 #include "agent/msg_logic_agent.h"
 
 namespace msglogic {
-
-// Engine thread. Stores the id without a lock; the host is not told.
-int32_t CMsgLogicAgent::OnSelfId(RecordView selfId) {
-  if (selfId.Has(0, 4)) m_nSelfId.store(selfId.I32(0));
-  return 0;
-}
 
 // Engine thread. The value itself is passed on, not what it might point to.
 int32_t CMsgLogicAgent::OnEventB(int32_t value) {

@@ -100,13 +100,18 @@ class Driver {
   }
 
   // After a loss reported during the step: either the agent reset, or a
-  // login from inside the callback superseded it and the state stays.
+  // login from inside the callback superseded it: a new session, which
+  // knows nothing of the lost one.
   void AfterLoss(int losses_before) {
     const int losses = host_.Count(t::kOnConnectionLost);
     if (losses == losses_before) return;
     if (reconnected_) {
       reconnected_ = false;
       FUZZ_CHECK(peer().enabled());
+      ForgetState();
+      FUZZ_CHECK_EQ(peer().friend_count(), 0u);
+      FUZZ_CHECK_EQ(peer().pending_count(), 0u);
+      FUZZ_CHECK_EQ(peer().self_id(), -1);
       return;
     }
     ExpectReset();
@@ -278,6 +283,7 @@ class Driver {
         if (user == 200) FUZZ_CHECK_EQ(result, (b & 2) ? 1 : 0);
         FUZZ_CHECK(result != 0 || peer().enabled());
         if (result != 0) FUZZ_CHECK_EQ(peer().enabled(), enabled);
+        if (result == 0) ForgetState();  // a login is a new session
         break;
       }
       case 12: {  // SendText

@@ -15,16 +15,21 @@
  *  - the engine reports only through the sink given to SetSink, from its own
  *    threads, between SetSink and Release, and never from inside a call the
  *    agent is making into it (the agent holds its engine lock across every
- *    call, Release included, and some sink handlers take that lock);
+ *    call but Release, and some sink handlers take that lock);
  *  - RequestUserInfo is answered with OnUserInfo, GetFriendList with
  *    OnFriendList, and OnActivity is called at least every 20 seconds while
  *    logged in;
- *  - Release must not wait for an engine thread that is blocked inside the
- *    sink: such a thread may be waiting for the lock the caller of Release
- *    holds (the agent stays alive for a call that has entered the sink). But
- *    no sink call may begin after Release has returned, and a call that a
- *    thread has decided to make must have entered the sink, or been given
- *    up, by then: the agent may be gone once Release returns.
+ *  - once Release has returned, no sink call is under way or begins, on any
+ *    thread but the one that called Release: Release waits, with no time
+ *    limit, for every sink call under way (and a call a thread has decided
+ *    to make counts as under way). The sink, and the module holding its
+ *    code, may be gone as soon as Release returns.
+ *  - Release may be called from inside a sink call, on the engine's own
+ *    thread: it then does not wait for that thread, which must not call the
+ *    sink again after its call returns.
+ *  The agent for its part calls Release with none of its locks held, so a
+ *  sink call waiting for one always ends, and never from inside another
+ *  call into the engine.
  */
 #ifndef MSG_LOGIC_H_
 #define MSG_LOGIC_H_
@@ -53,7 +58,8 @@ class IMsgLogic {
   /* Slot 4. Login by user id; 2 means logged in. */
   virtual int32_t LoginById(int32_t userId, int32_t param) = 0;
   virtual int32_t Reserved005() { return 0; }
-  /* Slot 6. Destroys the engine object. No sink call after it returns. */
+  /* Slot 6. Waits for the sink calls under way on other threads, then
+   * destroys the engine object: no sink call after it returns (above). */
   virtual int32_t Release() = 0;
   virtual int32_t Reserved007() { return 0; }
   virtual int32_t Reserved008() { return 0; }

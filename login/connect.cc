@@ -72,7 +72,8 @@ bool CMsgLogicAgent::FindSavedLogin(int32_t userId, int32_t* flag,
 // Host thread. Takes m_csMsgLogic alone, once per step; never with another
 // agent lock.
 int32_t CMsgLogicAgent::Connect(int32_t userId, int32_t param) noexcept {
-  ScopedRef ref(this);
+  Call call(this);
+  if (!call) return 4;  // released: there is no engine to log in with
   WriteTrace("CMsgLogicAgent::Connect");
 
   int32_t flag = -1;
@@ -98,25 +99,31 @@ int32_t CMsgLogicAgent::Connect(int32_t userId, int32_t param) noexcept {
     m_bReleasePending = false;
   }
 
-  // A login the engine accepts is current from that moment: a loss the
-  // engine reports from then on is this login's (see ConnectionLost).
+  // A login the engine accepts begins a session at that moment, in the same
+  // hold of the lock: a loss the engine reports from then on is this
+  // login's (see ConnectionLost), and nothing an earlier login learned is
+  // seen any more (agent/lifetime.cc).
   int32_t failure;
   bool logged_in;
-  uint32_t generation = 0;
+  uint32_t session = 0;
   if (flag == 0) {
     failure = 1;
     LockHolder hold(&m_csMsgLogic);
     logged_in = m_pMsgLogic != nullptr &&
                 m_pMsgLogic->LoginByName(hex_name.c_str(), param) == 2;
     if (logged_in) {
-      generation = m_nLoginGeneration.fetch_add(1) + 1;
+      session = Session() + 1;
+      m_nSession.store(session);
       m_pMsgLogic->SetUserId(userId);
     }
   } else if (flag == 1) {
     failure = 2;
     LockHolder hold(&m_csMsgLogic);
     logged_in = m_pMsgLogic != nullptr && m_pMsgLogic->LoginById(userId, param) == 2;
-    if (logged_in) generation = m_nLoginGeneration.fetch_add(1) + 1;
+    if (logged_in) {
+      session = Session() + 1;
+      m_nSession.store(session);
+    }
   } else {
     WriteTrace("connect failed:return 3");
     return 3;
@@ -125,6 +132,7 @@ int32_t CMsgLogicAgent::Connect(int32_t userId, int32_t param) noexcept {
     WriteTrace(failure == 1 ? "connect failed:return 1" : "connect failed:return 2");
     return failure;
   }
+  Tidy();  // the earlier session's state is gone
 
   {
     LockHolder hold(&m_csMsgLogic);
@@ -148,12 +156,12 @@ int32_t CMsgLogicAgent::Connect(int32_t userId, int32_t param) noexcept {
     LockHolder hold(&m_csMsgLogic);
     // A loss of this login reported meanwhile has reset the agent, and may
     // have had the engine released: never count the agent logged in then.
-    if (m_pMsgLogic == nullptr || m_nLostGeneration == generation) {
+    if (m_pMsgLogic == nullptr || m_nLostSession == session) {
       WriteTrace(failure == 1 ? "connect failed:return 1" : "connect failed:return 2");
       return failure;
     }
     // A later login accepted meanwhile decides the state itself.
-    if (m_nLoginGeneration.load() == generation) {
+    if (Session() == session) {
       m_bReleasePending = false;
       m_bEnable.store(true);
     }
@@ -167,12 +175,15 @@ int32_t CMsgLogicAgent::Connect(int32_t userId, int32_t param) noexcept {
   return 0;
 }
 
+// The worker's call is entered here, while this Connect's own call keeps
+// the agent from ending, and taken over by the thread as its first act; a
+// thread that cannot start leaves it at once.
 bool CMsgLogicAgent::StartWorker(Thread** handle, void (*proc)(void*)) {
   if (*handle != nullptr) return true;
-  AddRef();  // handed to the worker
+  if (!EnterForWorker()) return false;
   *handle = m_env->StartThread(proc, this);
   if (*handle != nullptr) return true;
-  DropRef();  // never the last: the caller holds one
+  LeaveCall();  // never the last: this Connect's call is inside
   return false;
 }
 

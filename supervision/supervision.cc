@@ -4,10 +4,10 @@
 
 namespace msglogic {
 
-// Supervision worker. Owns one reference to the agent, given by Connect.
+// Supervision worker. Runs inside the call Connect entered for it.
 void CMsgLogicAgent::SuperviseThreadProc(void* arg) {
-  t_onWorker = true;
   auto* agent = static_cast<CMsgLogicAgent*>(arg);
+  Call life(agent, Call::Adopt{});
   while (agent->m_bThreadRun.load()) {
     try {
       agent->CheckConnection();
@@ -16,25 +16,28 @@ void CMsgLogicAgent::SuperviseThreadProc(void* arg) {
     }
     agent->m_evStop->Wait(kWorkerPassMs);
   }
-  agent->DropRef();
-}
+}  // `life` leaves (agent/lifetime.cc)
 
-// Release worker: releases an engine that Reset marked. Owns one reference
-// to the agent, given by Connect. The engine is never released on an engine
-// thread or on the supervision worker this way.
+// Release worker: releases an engine that Reset marked, with no agent lock
+// held (a sink call it waits for may wait for one). Runs inside the call
+// Connect entered for it. The engine is never released on an engine thread
+// or on the supervision worker this way.
 void CMsgLogicAgent::ReleaseThreadProc(void* arg) {
-  t_onWorker = true;
   auto* agent = static_cast<CMsgLogicAgent*>(arg);
+  Call life(agent, Call::Adopt{});
   while (agent->m_bThreadRun.load()) {
+    IMsgLogic* marked = nullptr;
     {
       LockHolder hold(&agent->m_csMsgLogic);
-      if (agent->m_bReleasePending && agent->m_pMsgLogic != nullptr) {
-        agent->ReleaseEngine();
+      if (agent->m_bReleasePending) {
+        marked = agent->m_pMsgLogic;
+        agent->m_pMsgLogic = nullptr;
+        agent->m_bReleasePending = false;
       }
     }
+    if (marked != nullptr) marked->Release();
     agent->m_evStop->Wait(kWorkerPassMs);
   }
-  agent->DropRef();
 }
 
 // Supervision worker.
@@ -64,33 +67,18 @@ void CMsgLogicAgent::CheckConnection() {
 
 // Supervision worker or engine thread. The host hears of the loss first,
 // with no lock held, while the login's state is still in place; then the
-// agent resets. The loss is of the login current when it is detected: a
-// login the engine accepts while the host is being told (from inside the
-// callback, or on another thread) supersedes it and is not undone, while a
-// loss reported once the engine has accepted a login is that login's, even
-// if its Connect has not returned yet.
+// session current when the loss was detected ends. A login the engine
+// accepts while the host is being told (from inside the callback, or on
+// another thread) has ended that session already and is not undone, while
+// a loss reported once the engine has accepted a login is that login's,
+// even if its Connect has not returned yet.
 void CMsgLogicAgent::ConnectionLost() {
-  const uint32_t generation = m_nLoginGeneration.load();
+  const uint32_t session = Session();
   if (HostCall callback{this}) callback->OnConnectionLost();
-  ResetLogin(generation);
+  EndSession(session);
 }
 
-void CMsgLogicAgent::Reset() { ResetLogin(m_nLoginGeneration.load()); }
-
-void CMsgLogicAgent::ResetLogin(uint32_t generation) {
-  {
-    LockHolder hold(&m_csMsgLogic);
-    if (m_nLoginGeneration.load() != generation) return;  // superseded
-    // The release worker disposes of it at its next pass.
-    if (m_pMsgLogic != nullptr) m_bReleasePending = true;
-    // With the mark, so that a Connect of this login still under way sees
-    // the loss and does not count the agent logged in.
-    m_nLostGeneration = generation;
-    m_bEnable.store(false);
-  }
-  ClearCaches();
-  m_nSelfId.store(-1);
-}
+void CMsgLogicAgent::Reset() { EndSession(Session()); }
 
 // Engine thread.
 int32_t CMsgLogicAgent::OnActivity() {

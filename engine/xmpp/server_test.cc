@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -25,6 +26,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "MsgLogic.h"
@@ -416,10 +418,7 @@ TEST_F(XmppServerTest, EngineLogsInAndReleasesWhileASinkCallWaits) {
   std::string warning;
   const xmpp_engine::Config config = xmpp_engine::ReadConfig(&warning);
   EXPECT_EQ(warning, "");
-  // Outlives the test: the released engine's delivery thread leaves the
-  // sink only after the test has let it go.
-  static BlockingSink* const blocking = new BlockingSink;
-  BlockingSink& sink = *blocking;
+  BlockingSink sink;
   IMsgLogic* engine = xmpp_engine::NewEngine(config, nullptr, false);
   ASSERT_NE(engine, nullptr);
   engine->SetSink(&sink);
@@ -433,11 +432,17 @@ TEST_F(XmppServerTest, EngineLogsInAndReleasesWhileASinkCallWaits) {
   const Clock::time_point start = Clock::now();
   EXPECT_EQ(engine->LoginById(10002, 0), 2);
   EXPECT_LT(Clock::now() - start, milliseconds(1500));
-  // Release does not wait for the call inside the sink; the call ends
-  // after it, without another one.
-  engine->Release();
-  EXPECT_LT(Clock::now() - start, seconds(3));
+  // Release waits for the call inside the sink, however long it takes: once
+  // it returns the sink may be gone.
+  std::atomic<bool> released{false};
+  std::thread releaser([&] {
+    engine->Release();
+    released = true;
+  });
+  for (int i = 0; i < 300 && !released; ++i) std::this_thread::sleep_for(milliseconds(1));
+  EXPECT_FALSE(released.load()) << "Release returned while a sink call was under way";
   sink.LetGo();
+  releaser.join();
 }
 
 // Run with --long only: real seconds of the agent's supervision.

@@ -32,9 +32,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// How long Release waits for a sink call under way on the network thread
-// before it leaves the thread to end on its own.
-constexpr milliseconds kCallsGrace{100};
 // The longest an idle network thread sleeps.
 constexpr milliseconds kIdleWake{500};
 // With nothing received for this long, the engine pings the server itself,
@@ -1031,11 +1028,10 @@ class Engine final : public IMsgLogic {
       sh_->cv.notify_all();
       const std::thread::id self = std::this_thread::get_id();
       if (self != sh_->delivery_id) {
-        // A call under way that has not entered the sink yet is given a
-        // moment to end; one still under way after that is inside the sink,
-        // most likely waiting for the lock the agent holds while it releases
-        // us, and the agent keeps itself alive for it.
-        sh_->cv.wait_for(hold, kCallsGrace, [this] { return !sh_->in_call; });
+        // The sink may be gone once this returns: a call under way ends
+        // first, however long it takes (the caller holds no lock it may
+        // wait for). Release from inside a sink call goes on at once.
+        sh_->cv.wait(hold, [this] { return !sh_->in_call; });
       }
       // The network thread never waits for the agent: it ends by itself
       // (after closing the stream, kCloseWait at most).
@@ -1047,7 +1043,7 @@ class Engine final : public IMsgLogic {
         }
       }
       if (sh_->delivery_thread.joinable()) {
-        if (self != sh_->delivery_id && !sh_->in_call) {
+        if (self != sh_->delivery_id) {
           to_join[1] = std::move(sh_->delivery_thread);
         } else {
           sh_->delivery_thread.detach();

@@ -15,11 +15,11 @@
 // the lock held by the login's caller. The delivery thread checks, under
 // the engine's mutex, that the engine has not been released before every
 // sink call and marks itself as being in a call until the call returns; no
-// sink call is made inside a call of the agent. Release stops both threads;
-// it waits for the delivery thread only when that is not inside the sink
-// (a thread that is may be waiting for the lock held by the caller of
-// Release: it ends on its own when the call returns, without touching the
-// sink again); no sink call begins after Release returns.
+// sink call is made inside a call of the agent. Release stops both threads
+// and waits for each, with no time limit, a sink call under way included:
+// once it returns no sink call is under way or begins. Called on the
+// delivery thread (from inside a sink call), it does not wait for that
+// thread, which ends when its call returns without touching the sink again.
 #ifndef MSGLOGIC_ENGINE_XMPP_XMPP_ENGINE_H_
 #define MSGLOGIC_ENGINE_XMPP_XMPP_ENGINE_H_
 

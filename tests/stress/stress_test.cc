@@ -4,10 +4,16 @@
 // losses, logs in again and flushes queued texts, and hosts release agents
 // from inside their callbacks and make new ones.
 //
+// Hosts also log in again from inside OnConnectionLost, and log in while a
+// loss is being reported on another thread, each time as another of four
+// users. The engine reports the own id of the user logged in, and every
+// text a host sends carries the number of the login it was sent in.
+//
 // Passes when it ends: no ThreadSanitizer report (the tsan preset halts on
 // the first), no lock nested outside the agent's order, no engine call
 // after the engine's Release, no callback to a host after its Release
-// returned, every result within its documented set, and every agent and
+// returned, no engine call of one login that carries another login's own
+// id or text, every result within its documented set, and every agent and
 // engine gone at the end. A watchdog aborts the run when the progress
 // counters stop moving (a deadlock).
 //
@@ -70,6 +76,7 @@ struct Problems {
   std::atomic<int> engine_after_release{0};
   std::atomic<int> late_callbacks{0};
   std::atomic<int> bad_results{0};
+  std::atomic<int> other_session{0};
   std::mutex mu;
   std::vector<std::string> first;  // the first few, described
 
@@ -89,6 +96,8 @@ std::atomic<uint64_t> g_callbacks{0};
 std::atomic<uint64_t> g_releases{0};
 std::atomic<uint64_t> g_releases_in_callback{0};
 std::atomic<uint64_t> g_losses{0};
+std::atomic<uint64_t> g_logins_in_callback{0};
+std::atomic<uint64_t> g_checked_sends{0};
 
 // --- Locks that check the agent's order (real recursive mutexes) ---
 
@@ -161,20 +170,36 @@ class OrderedLock final : public Lock {
 
 // --- The fake engine ---
 
+// What the logins of one slot share, whichever engine object made them:
+// the user logged in last and the number of logins. The engine reports the
+// own id of `user`, under `mu`, which a login takes too: so an own id is
+// never reported for one login once the next has been accepted.
+struct LoginState {
+  std::mutex mu;
+  std::atomic<int32_t> user{-1};
+  std::atomic<uint32_t> logins{0};
+};
+
 // Shared by an engine object and the engine threads that fire its events.
 struct EngineState {
   std::mutex mu;
+  std::condition_variable cv;
   bool alive = false;  // between SetSink and Release
   IMsgLogicSink* sink = nullptr;
-  CMsgLogicAgent* agent = nullptr;
+  int in_calls = 0;    // sink calls under way
+  LoginState* login = nullptr;
 };
+
+// The engine whose sink call the thread is making, if any.
+thread_local EngineState* t_firing = nullptr;
 
 std::atomic<int> g_live_engines{0};
 
+// Keeps the engine contract: once Release has returned no sink call is under
+// way or begins, except on the thread that calls it from inside one.
 class StressEngine final : public IMsgLogic {
  public:
-  StressEngine(std::shared_ptr<EngineState> state, CMsgLogicAgent* agent) : st_(std::move(state)) {
-    st_->agent = agent;
+  explicit StressEngine(std::shared_ptr<EngineState> state) : st_(std::move(state)) {
     g_live_engines.fetch_add(1);
   }
   int32_t SetSink(IMsgLogicSink* sink) override {
@@ -184,25 +209,44 @@ class StressEngine final : public IMsgLogic {
     return 0;
   }
   int32_t LoginByName(const char*, int32_t) override { return Call(); }
-  int32_t LoginById(int32_t, int32_t) override { return Call(); }
-  // Never waits for an engine thread: one inside the sink may be waiting
-  // for the lock our caller holds.
+  int32_t LoginById(int32_t userId, int32_t) override {
+    std::lock_guard<std::mutex> hold(st_->login->mu);
+    st_->login->user.store(userId);
+    st_->login->logins.fetch_add(1);
+    return Call();
+  }
   int32_t Release() override {
     {
-      std::lock_guard<std::mutex> hold(st_->mu);
+      std::unique_lock<std::mutex> hold(st_->mu);
       st_->alive = false;
+      const int own = t_firing == st_.get() ? 1 : 0;
+      st_->cv.wait(hold, [&] { return st_->in_calls == own; });
     }
     g_live_engines.fetch_sub(1);
     delete this;
     return 0;
   }
-  int32_t SendText(int32_t, int32_t one, int32_t, int32_t, const char* text) override {
+  int32_t SendText(int32_t, int32_t one, int32_t self, int32_t, const char* text) override {
     if (one != 1 || text == nullptr) g_problems.Note(&g_problems.bad_results, "SendText arguments");
+    CheckSelf(self, "SendText");
+    // A text carries the number of the login it was sent in: "t<n>".
+    if (text != nullptr && text[0] == 't') {
+      g_checked_sends.fetch_add(1);
+      const uint32_t sent_in = static_cast<uint32_t>(std::strtoul(text + 1, nullptr, 10));
+      if (sent_in != st_->login->logins.load()) {
+        g_problems.Note(&g_problems.other_session,
+                        "SendText of login " + std::to_string(st_->login->logins.load()) +
+                            " carries a text of login " + std::to_string(sent_in));
+      }
+    }
     return Call();
   }
   int32_t SetUserId(int32_t) override { return Call(); }
   int32_t RequestUserInfo(int32_t) override { return Call(); }
-  int32_t ContactUser(int32_t, int32_t, int32_t) override { return Call(); }
+  int32_t ContactUser(int32_t, int32_t, int32_t self) override {
+    CheckSelf(self, "ContactUser");
+    return Call();
+  }
   int32_t Start() override { return Call(); }
   int32_t RequestA(int32_t) override { return Call(); }
   int32_t RequestB(int32_t) override { return Call(); }
@@ -226,6 +270,16 @@ class StressEngine final : public IMsgLogic {
     }
     return 2;  // logins succeed; other results are ignored
   }
+  // The own id in an engine call is the one reported for the login the
+  // call is made in, or -1 (none reported yet).
+  void CheckSelf(int32_t self, const char* call) {
+    const int32_t user = st_->login->user.load();
+    if (self != -1 && self != user) {
+      g_problems.Note(&g_problems.other_session, std::string(call) + " of user " +
+                                                     std::to_string(user) + " carries own id " +
+                                                     std::to_string(self));
+    }
+  }
   const std::shared_ptr<EngineState> st_;
   static std::atomic<uint32_t> checksum_;
 };
@@ -234,6 +288,8 @@ std::atomic<uint32_t> StressEngine::checksum_{0};
 // --- One agent slot: the agent a host currently has, its engine, its host ---
 
 class Slot;
+uint32_t Rand(uint32_t n);
+void CheckRange(int32_t result, int32_t lo, int32_t hi, const char* what);
 
 class StressHost final : public IMsgLogicExCallback {
  public:
@@ -319,7 +375,6 @@ class Slot {
     Generation* g = generations_.back().get();
     g->agent = agent;
     g->host = std::make_unique<StressHost>(this);
-    making_ = agent;
     agent->SetCallback(g->host.get(), MSG_IID_LOGICEX_CALLBACK);
     current_.store(g);
   }
@@ -349,8 +404,8 @@ class Slot {
     if (Generation* g = current_.load()) use(g->agent, g->host.get());
   }
 
-  // Runs `fire` with the sink of the slot's live engine, keeping the agent
-  // alive from the engine's check until the sink's own reference is taken.
+  // Runs `fire` with the sink of the slot's live engine, as one of the
+  // engine's own sink calls (its Release waits for it).
   template <typename Fire>
   void WithEngine(Fire fire) {
     std::shared_ptr<EngineState> st;
@@ -359,29 +414,66 @@ class Slot {
       st = engine_;
     }
     if (st == nullptr) return;
-    std::optional<CMsgLogicAgent::ScopedRef> ref;
     IMsgLogicSink* sink;
     {
       std::lock_guard<std::mutex> hold(st->mu);
       if (!st->alive) return;
-      ref.emplace(st->agent);
       sink = st->sink;
+      ++st->in_calls;
     }
+    EngineState* outer = t_firing;
+    t_firing = st.get();
     fire(sink);
+    t_firing = outer;
+    {
+      std::lock_guard<std::mutex> hold(st->mu);
+      --st->in_calls;
+      st->cv.notify_all();
+    }
     g_sink_calls.fetch_add(1);
   }
 
-  // Called inside Connect, which runs on the slot's current agent (or one
-  // being released, which is then the newest made: a new one needs the
-  // exclusive hold that the Connect's shared hold keeps out).
+  // The engine reports the own id of the user logged in last.
+  void ReportSelfId() {
+    std::lock_guard<std::mutex> hold(login_.mu);
+    const int32_t user = login_.user.load();
+    if (user == -1) return;
+    WithEngine([user](IMsgLogicSink* sink) { sink->OnSelfId(&user); });
+  }
+
+  // Logs in one of the four users; a host sends texts only between logins
+  // (texts carry the number of their login). From inside a callback it
+  // gives up rather than wait.
+  void Login(bool from_callback) {
+    WithAgent(
+        [this, from_callback](CMsgLogicAgent* agent, StressHost*) {
+          std::unique_lock<std::shared_mutex> texts(texts_, std::defer_lock);
+          if (from_callback) {
+            if (!texts.try_lock()) return;
+          } else {
+            texts.lock();
+          }
+          CheckRange(agent->Connect(100 + static_cast<int32_t>(Rand(4)), 0), 0, 2, "Connect");
+        },
+        from_callback);
+  }
+
+  // Sends a text that carries the number of the login it is sent in.
+  void SendTaggedText(CMsgLogicAgent* agent, int32_t to) {
+    std::shared_lock<std::shared_mutex> texts(texts_);
+    const std::string text = "t" + std::to_string(login_.logins.load());
+    CheckRange(agent->SendText(to, text.c_str()), -1, 1, "SendText");
+  }
+
+  // Called inside Connect.
   IMsgLogic* NewEngine() {
     auto st = std::make_shared<EngineState>();
+    st->login = &login_;
     {
       std::lock_guard<std::mutex> hold(engine_mu_);
       engine_ = st;
     }
-    Generation* g = current_.load();
-    return new StressEngine(st, g != nullptr ? g->agent : making_);
+    return new StressEngine(st);
   }
 
  private:
@@ -393,10 +485,11 @@ class Slot {
   SlotEnv env_;
   std::shared_mutex use_;
   std::atomic<Generation*> current_{nullptr};
-  CMsgLogicAgent* making_ = nullptr;
   std::vector<std::unique_ptr<Generation>> generations_;
   std::mutex engine_mu_;
   std::shared_ptr<EngineState> engine_;
+  LoginState login_;
+  std::shared_mutex texts_;  // shared: a text being sent; exclusive: a login
 };
 
 IMsgLogic* SlotEnv::CreateMsgLogic() { return slot_->NewEngine(); }
@@ -437,9 +530,10 @@ int32_t StressHost::OnConnectionLost() {
   if (Rand(4) == 0) {
     g_releases_in_callback.fetch_add(1);
     slot_->ReleaseAgent();
-  } else if (Rand(2) == 0) {
-    slot_->WithAgent([](CMsgLogicAgent* agent, StressHost*) { agent->Connect(100, 0); },
-                    /*try_only=*/true);
+  } else if (Rand(3) != 0) {
+    // An auto-reconnecting host: logs in again at once, maybe as another user.
+    g_logins_in_callback.fetch_add(1);
+    slot_->Login(/*from_callback=*/true);
   }
   return 0;
 }
@@ -499,7 +593,7 @@ void EngineThread(std::vector<std::unique_ptr<Slot>>* slots, const std::atomic<b
         case 8:
           if (sink->OnUserInfo(p) != 1) g_problems.Note(&g_problems.bad_results, "OnUserInfo");
           break;
-        case 9: sink->OnSelfId(static_cast<const int32_t*>(p)); break;
+        case 9: break;  // below
         case 10: sink->OnEventB(*static_cast<const int32_t*>(p)); break;
         default:
           sink->OnActivity();
@@ -507,6 +601,7 @@ void EngineThread(std::vector<std::unique_ptr<Slot>>* slots, const std::atomic<b
           break;
       }
     });
+    if (kind == 9) slot.ReportSelfId();
   }
 }
 
@@ -530,10 +625,15 @@ void HostThread(std::vector<std::unique_ptr<Slot>>* slots, const std::atomic<boo
       continue;
     }
     const int32_t id = static_cast<int32_t>(Rand(16));
+    if (what == 0) {
+      slot.Login(/*from_callback=*/false);
+      g_commands.fetch_add(1);
+      continue;
+    }
     slot.WithAgent([&](CMsgLogicAgent* agent, StressHost* host) {
       switch (what) {
-        case 0: CheckRange(agent->Connect(100, 0), 0, 2, "Connect"); break;
-        case 1: CheckRange(agent->SendText(id, "hello"), -1, 1, "SendText"); break;
+        case 0: break;  // below
+        case 1: slot.SendTaggedText(agent, id); break;
         case 2: CheckRange(agent->ContactUser(id), -1, 0, "ContactUser"); break;
         case 3: CheckRange(agent->ForwardRequestA(id), -1, 0, "ForwardRequestA"); break;
         case 4: CheckRange(agent->ForwardRequestB(id), -1, 0, "ForwardRequestB"); break;
@@ -555,15 +655,23 @@ void ChaosThread(std::vector<std::unique_ptr<Slot>>* slots, const std::atomic<bo
   t_rng = &rng;
   while (!stop->load()) {
     Slot& slot = *(*slots)[Rand(kAgents)];
-    switch (Rand(4)) {
+    switch (Rand(5)) {
       case 0:
         slot.WithEngine([](IMsgLogicSink* sink) { sink->OnDisconnect(); });
         break;
       case 1:
-        slot.WithAgent([](CMsgLogicAgent* agent, StressHost*) {
-          CheckRange(agent->Connect(100, 0), 0, 2, "Connect");
-        });
+        slot.Login(/*from_callback=*/false);
         break;
+      case 4: {
+        // A login racing a loss reported on another thread.
+        std::thread loss([&slot] {
+          slot.WithEngine([](IMsgLogicSink* sink) { sink->OnDisconnect(); });
+        });
+        slot.Login(/*from_callback=*/false);
+        slot.ReportSelfId();
+        loss.join();
+        break;
+      }
       case 2:
         for (int32_t id = 0; id < 16; ++id) {
           const int32_t record[2] = {id, id};
@@ -582,7 +690,9 @@ void ChaosThread(std::vector<std::unique_ptr<Slot>>* slots, const std::atomic<bo
 
 TEST(ThreadStress, ManyAgentsUnderEveryKindOfThreadAtOnce) {
   TempDir dir;
-  dir.Write("KWPMsg/loginInfo.ini", "[loginInfo]\r\nid1=100\r\nflag1=1\r\n");
+  dir.Write("KWPMsg/loginInfo.ini",
+            "[loginInfo]\r\nid1=100\r\nflag1=1\r\nid2=101\r\nflag2=1\r\n"
+            "id3=102\r\nflag3=1\r\nid4=103\r\nflag4=1\r\n");
   std::vector<std::unique_ptr<Slot>> slots;
   for (int i = 0; i < kAgents; ++i) slots.push_back(std::make_unique<Slot>(dir.path()));
   for (auto& slot : slots) {
@@ -643,12 +753,15 @@ TEST(ThreadStress, ManyAgentsUnderEveryKindOfThreadAtOnce) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
 
-  std::printf("stress: %d s, %llu sink calls, %llu commands, %llu callbacks, %llu losses, "
+  std::printf("stress: %d s, %llu sink calls, %llu commands, %llu callbacks, %llu losses "
+              "(%llu logins from inside them), %llu texts checked, "
               "%llu releases (%llu from callbacks)\n",
               RunSeconds(), static_cast<unsigned long long>(g_sink_calls.load()),
               static_cast<unsigned long long>(g_commands.load()),
               static_cast<unsigned long long>(g_callbacks.load()),
               static_cast<unsigned long long>(g_losses.load()),
+              static_cast<unsigned long long>(g_logins_in_callback.load()),
+              static_cast<unsigned long long>(g_checked_sends.load()),
               static_cast<unsigned long long>(g_releases.load()),
               static_cast<unsigned long long>(g_releases_in_callback.load()));
   for (const std::string& what : g_problems.first) std::printf("  problem: %s\n", what.c_str());
@@ -658,6 +771,9 @@ TEST(ThreadStress, ManyAgentsUnderEveryKindOfThreadAtOnce) {
   EXPECT_EQ(g_problems.engine_after_release.load(), 0);
   EXPECT_EQ(g_problems.late_callbacks.load(), 0);
   EXPECT_EQ(g_problems.bad_results.load(), 0);
+  EXPECT_EQ(g_problems.other_session.load(), 0);
+  EXPECT_GT(g_checked_sends.load(), 0u);
+  EXPECT_GT(g_logins_in_callback.load(), 0u);
   EXPECT_GT(g_sink_calls.load(), 0u);
   EXPECT_GT(g_releases_in_callback.load(), 0u);
 }

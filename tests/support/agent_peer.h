@@ -17,10 +17,16 @@ class AgentPeer {
   IMsgLogicSink* sink() const { return &a_->m_Sink; }
   bool enabled() const { return a_->m_bEnable.load(); }
   bool thread_run() const { return a_->m_bThreadRun.load(); }
-  int32_t self_id() const { return a_->m_nSelfId.load(); }
+  // The own id of the current session (-1 if none reported in it).
+  int32_t self_id() const { return a_->SelfIdOf(a_->Session()); }
+  uint32_t session() const { return a_->Session(); }
   IMsgLogicExCallback* callback() const { return a_->m_pCallback.load(); }
   IMsgLogicExCallback* sink_callback() const { return a_->m_Sink.Callback(); }
-  int32_t refs() const { return a_->m_nRefs.load(); }
+  // Owners of the agent: the host until Release, and every call inside.
+  int32_t refs() const {
+    const uint32_t calls = a_->m_nCalls.load();
+    return static_cast<int32_t>(calls & 0x7FFFFFFFu) + ((calls & 0x80000000u) != 0 ? 0 : 1);
+  }
 
   IMsgLogic* engine() const {
     LockHolder hold(&a_->m_csMsgLogic);
@@ -49,10 +55,12 @@ class AgentPeer {
 
   size_t friend_count() const {
     LockHolder hold(&a_->m_csFriend);
+    a_->FreshFriends();
     return a_->m_mapFriend.size();
   }
   bool find_friend(int32_t id, FriendInfo* out) const {
     LockHolder hold(&a_->m_csFriend);
+    a_->FreshFriends();
     auto it = a_->m_mapFriend.find(id);
     if (it == a_->m_mapFriend.end()) return false;
     *out = it->second;
@@ -60,14 +68,17 @@ class AgentPeer {
   }
   void put_friend(const FriendInfo& info) const {
     LockHolder hold(&a_->m_csFriend);
+    a_->FreshFriends();
     a_->m_mapFriend[info.nUserId] = info;
   }
   size_t value_count() const {
     LockHolder hold(&a_->m_csFriendValue);
+    a_->FreshFriendValues();
     return a_->m_mapFriendValue.size();
   }
   bool find_value(int32_t id, int32_t* out) const {
     LockHolder hold(&a_->m_csFriendValue);
+    a_->FreshFriendValues();
     auto it = a_->m_mapFriendValue.find(id);
     if (it == a_->m_mapFriendValue.end()) return false;
     *out = it->second;
@@ -75,10 +86,12 @@ class AgentPeer {
   }
   size_t pending_count() const {
     LockHolder hold(&a_->m_csPendingText);
+    a_->FreshPending();
     return a_->m_mapPendingText.size();
   }
   bool find_pending(int32_t id, std::string* out) const {
     LockHolder hold(&a_->m_csPendingText);
+    a_->FreshPending();
     auto it = a_->m_mapPendingText.find(id);
     if (it == a_->m_mapPendingText.end()) return false;
     *out = it->second.get();

@@ -24,6 +24,7 @@ class FakeEngine final : public IMsgLogic {
   }
   int32_t Release() override {
     Note(kRelease, {});
+    if (log_->on_release) log_->on_release();
     EngineLog* log = log_;
     delete this;
     log->EngineGone();

@@ -53,6 +53,11 @@ class EngineLog {
   // Runs inside every call, after it has been recorded, on the caller's
   // thread (with the agent's engine lock held).
   std::function<void(const EngineCall&)> on_call;
+  // Runs inside Release before the engine object is gone (after on_call),
+  // on the caller's thread: a test whose own threads play the engine's
+  // stops them here, since no sink call may be under way or begin once
+  // Release has returned.
+  std::function<void()> on_release;
 
   // A new engine object recording into this log.
   IMsgLogic* NewEngine();

@@ -358,6 +358,12 @@ void FakeEnv::KeepModuleLoaded() {
   ++module_pins_;
 }
 
+std::vector<std::string> FakeEnv::HeldLocks() {
+  std::vector<std::string> names;
+  for (const HeldLock& held : t_held) names.emplace_back(held.name);
+  return names;
+}
+
 void FakeEnv::NoteLockEntered(const void* lock, const char* name) {
   bool recursive = false;
   for (const HeldLock& held : t_held) recursive |= held.lock == lock;

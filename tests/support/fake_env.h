@@ -71,6 +71,8 @@ class FakeEnv : public EnvWrapper {
   void OnTime(std::function<void()> hook);
   // Lock nestings outside the agent's order, as "outer -> inner".
   std::vector<std::string> LockOrderViolations();
+  // The names of the env's locks the calling thread holds, outermost first.
+  static std::vector<std::string> HeldLocks();
 
   // --- Files and engine ---
   // Paths beginning with ".\" or "./" are looked up under `dir` instead.

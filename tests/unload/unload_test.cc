@@ -11,10 +11,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "MsgLogic.h"
 #include "MsgLogicEx.h"
@@ -143,6 +145,52 @@ TEST_F(UnloadTest, WorkerInsideACallbackThatOutlivesRelease) {
   // The worker's reference was the last: the DLL is gone with it.
   EXPECT_FALSE(LibraryLoaded(MSGLOGICEX_LIBRARY));
 #endif
+}
+
+// A friend list of `count` records (47-byte header, then a name, the other
+// two texts empty), every user with a Chinese name of 10 characters.
+std::vector<char> LongFriendList(uint32_t count) {
+  static const char kName[] = "\xE4\xB8\xAD\xE6\x96\x87\xE5\x90\x8D\xE5\xAD\x97\xE4\xB8\xAD"
+                              "\xE6\x96\x87\xE5\x90\x8D\xE5\xAD\x97\xE4\xB8\xAD\xE6\x96\x87";
+  const uint32_t name_size = sizeof kName - 1;
+  std::vector<char> list(4 + size_t{count} * (47 + name_size), '\0');
+  auto put32 = [&](size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) list[at + i] = static_cast<char>(v >> (8 * i));
+  };
+  put32(0, count);
+  for (uint32_t k = 0; k < count; ++k) {
+    const size_t at = 4 + size_t{k} * (47 + name_size);
+    put32(at, 1000 + k);          // user id
+    put32(at + 4, k);             // value
+    put32(at + 20, name_size);    // name length
+    list[at + 38] = 1;            // online
+    std::memcpy(&list[at + 47], kName, name_size);
+  }
+  return list;
+}
+
+// An engine event that is inside the agent's own code, in no host callback
+// (caching a long friend list), when the host releases the agent and unloads
+// the library at once: Release waits for it, or keeps the library loaded.
+TEST_F(UnloadTest, EngineThreadInsideTheAgentsCodeWhenReleaseReturns) {
+  Host host(std::chrono::milliseconds(0));
+  agent_->SetCallback(&host, MSG_IID_LOGICEX_CALLBACK);
+  ASSERT_EQ(agent_->Connect(300, 0), 0);
+  auto* sink = static_cast<IMsgLogicSink*>(engine_sink_());
+  ASSERT_NE(sink, nullptr);
+  const std::vector<char> list = LongFriendList(150000);
+  std::atomic<bool> started{false};
+  std::thread engine_thread([&] {
+    started = true;
+    sink->OnFriendList(list.data());
+  });
+  while (!started) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // well inside the list
+  agent_->Release();
+  agent_ = nullptr;
+  CloseLibrary(library_);
+  engine_thread.join();
+  // Still here: the thread came back through loaded code.
 }
 
 }  // namespace

@@ -214,6 +214,10 @@ class XmppServerTest : public ::testing::Test {
     UseServer(server_->port(), server_->accounts());
     setenv("MSGLOGIC_XMPP_DOMAIN", "localhost", 1);
     setenv("MSGLOGIC_XMPP_LOGIN_TIMEOUT_MS", "2000", 1);
+    // Encryption required, with the certificate of the script's test CA.
+    setenv("MSGLOGIC_XMPP_CA_FILE", server_->ca_file().c_str(), 1);
+    unsetenv("MSGLOGIC_XMPP_TLS");
+    unsetenv("MSGLOGIC_XMPP_TLS_PIN");
     unsetenv("MSGLOGIC_XMPP_PASSWORD");
     ASSERT_NE(AgentFactory(), nullptr) << dlerror();
   }

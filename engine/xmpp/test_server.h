@@ -18,9 +18,11 @@ class TestServer {
   ~TestServer() { Stop(); }
 
   // Starts the script and waits (15 s at most) for its READY line. Port 0
-  // lets the script pick a free one; a restart passes the old port. False,
-  // with *error, when the server did not come up.
-  bool Start(int port, std::string* error);
+  // lets the script pick a free one; a restart passes the old port. `cert`
+  // picks the server's certificate (the script's --cert: "good",
+  // "other-ca", "wrong-name"). False, with *error, when the server did not
+  // come up.
+  bool Start(int port, std::string* error, const std::string& cert = "good");
   // Ends the script, which stops the server.
   void Stop();
   // Signals the server process itself (SIGKILL, SIGSTOP, SIGCONT).
@@ -29,6 +31,11 @@ class TestServer {
   void WaitGone() const;
 
   int port() const { return port_; }
+  int direct_port() const { return direct_port_; }  // TLS from the first byte
+  // The test CA's certificate (PEM), made by the script.
+  std::string ca_file() const { return dir_ + "/certs/ca.pem"; }
+  // A server certificate the script made ("server-good", ...).
+  std::string cert_file(const std::string& name) const { return dir_ + "/certs/" + name + ".pem"; }
   int server_pid() const { return server_; }
   const std::string& dir() const { return dir_; }
   std::string accounts() const { return dir_ + "/accounts.ini"; }
@@ -39,6 +46,7 @@ class TestServer {
   pid_t script_ = -1;
   pid_t server_ = -1;
   int port_ = 0;
+  int direct_port_ = 0;
 };
 
 // True when `program` is found on PATH.

@@ -444,6 +444,194 @@ TEST_F(XmppServerTest, EngineLogsInAndReleasesWhileASinkCallWaits) {
   sink.LetGo();
 }
 
+// The engine alone, logging in once with `config`: the login's result and
+// the engine's journal.
+int32_t LoginOnce(const xmpp_engine::Config& config, int32_t user, std::string* journal) {
+  struct Lines {
+    std::mutex mu;
+    std::string text;
+  };
+  auto lines = std::make_shared<Lines>();
+  IMsgLogic* engine = xmpp_engine::NewEngine(
+      config,
+      [lines](const std::string& line) {
+        std::lock_guard<std::mutex> hold(lines->mu);
+        lines->text += line + "\n";
+      },
+      std::getenv("MSGLOGIC_TEST_STROPHE_LOG") != nullptr);
+  if (engine == nullptr) return -1;
+  stand_in::testing::QuietSink sink;
+  engine->SetSink(&sink);
+  const int32_t result = engine->LoginById(user, 0);
+  engine->Release();
+  std::lock_guard<std::mutex> hold(lines->mu);
+  *journal = lines->text;
+  return result;
+}
+
+// "sha256:<hex>" of a PEM certificate, from openssl.
+std::string PinOf(const std::string& pem_file) {
+  const std::string command = "openssl x509 -noout -fingerprint -sha256 -in '" + pem_file + "'";
+  std::string text;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) text += buffer;
+    pclose(pipe);
+  }
+  const size_t equals = text.find('=');
+  if (equals == std::string::npos) return std::string();
+  std::string pin = "sha256:" + text.substr(equals + 1);
+  while (!pin.empty() && (pin.back() == '\n' || pin.back() == '\r')) pin.pop_back();
+  return pin;
+}
+
+xmpp_engine::Config ConfigFromEnvironment() {
+  std::string warning;
+  xmpp_engine::Config config = xmpp_engine::ReadConfig(&warning);
+  EXPECT_EQ(warning, "");
+  return config;
+}
+
+TEST_F(XmppServerTest, ServerCertificateIsVerifiedOrPinned) {
+  xmpp_engine::Config config = ConfigFromEnvironment();
+  std::string journal;
+  // The test CA's certificate for the right name: in, over STARTTLS and
+  // over TLS from the first byte.
+  EXPECT_EQ(LoginOnce(config, 10001, &journal), 2) << journal;
+  xmpp_engine::Config direct = config;
+  direct.tls = xmpp_engine::TlsMode::kDirect;
+  direct.port = static_cast<unsigned short>(server_->direct_port());
+  ASSERT_NE(direct.port, 0);
+  EXPECT_EQ(LoginOnce(direct, 10001, &journal), 2) << journal;
+  // Without the CA file the issuer is unknown: no login, and the journal
+  // says why.
+  xmpp_engine::Config system_cas = config;
+  system_cas.ca_file.clear();
+  EXPECT_EQ(LoginOnce(system_cas, 10001, &journal), 0);
+  EXPECT_NE(journal.find("certificate not trusted"), std::string::npos) << journal;
+  EXPECT_NE(journal.find("issuer"), std::string::npos) << journal;
+  // A pin of the server's certificate lets it in without any CA.
+  const std::string good_pin = PinOf(server_->cert_file("server-good"));
+  const std::string other_pin = PinOf(server_->cert_file("server-other-ca"));
+  ASSERT_TRUE(xmpp_engine::ParsePin(good_pin, &system_cas.pin_sha256)) << good_pin;
+  EXPECT_EQ(LoginOnce(system_cas, 10001, &journal), 2) << journal;
+  // A pin of another certificate keeps it out, even where the CA would
+  // have let it in.
+  xmpp_engine::Config wrong_pin = config;
+  ASSERT_TRUE(xmpp_engine::ParsePin(other_pin, &wrong_pin.pin_sha256)) << other_pin;
+  EXPECT_EQ(LoginOnce(wrong_pin, 10001, &journal), 0);
+  EXPECT_NE(journal.find("pin mismatch"), std::string::npos) << journal;
+
+  // A certificate of another CA for the right name: out, unless pinned.
+  std::string error;
+  ASSERT_TRUE(server_->Start(server_->port(), &error, "other-ca")) << error;
+  EXPECT_EQ(LoginOnce(config, 10001, &journal), 0);
+  EXPECT_NE(journal.find("issuer"), std::string::npos) << journal;
+  xmpp_engine::Config pinned_other = config;
+  pinned_other.pin_sha256 = wrong_pin.pin_sha256;
+  EXPECT_EQ(LoginOnce(pinned_other, 10001, &journal), 2) << journal;
+  // The test CA's certificate for another name: out.
+  ASSERT_TRUE(server_->Start(server_->port(), &error, "wrong-name")) << error;
+  EXPECT_EQ(LoginOnce(config, 10001, &journal), 0);
+  EXPECT_NE(journal.find("hostname mismatch"), std::string::npos) << journal;
+  // Through the agent, as a host sees it: the login fails.
+  Client a;
+  EXPECT_EQ(a.agent->Connect(10001, 0), 2);
+}
+
+// A sink whose OnUserInfo waits until let go, and which counts the loss of
+// the connection and OnEventC.
+class CountingSink final : public stand_in::testing::QuietSink {
+ public:
+  int32_t OnUserInfo(const void*) override {
+    std::unique_lock<std::mutex> hold(mu_);
+    inside_ = true;
+    cv_.notify_all();
+    cv_.wait(hold, [this] { return let_go_; });
+    return 1;
+  }
+  void OnDisconnect() override {
+    std::lock_guard<std::mutex> hold(mu_);
+    ++disconnects_;
+  }
+  int32_t OnEventC() override {
+    std::lock_guard<std::mutex> hold(mu_);
+    ++event_c_;
+    cv_.notify_all();
+    return 0;
+  }
+  bool WaitInside() {
+    std::unique_lock<std::mutex> hold(mu_);
+    return cv_.wait_for(hold, seconds(5), [this] { return inside_; });
+  }
+  bool WaitEventC() {
+    std::unique_lock<std::mutex> hold(mu_);
+    return cv_.wait_for(hold, seconds(5), [this] { return event_c_ > 0; });
+  }
+  void LetGo() {
+    std::lock_guard<std::mutex> hold(mu_);
+    let_go_ = true;
+    cv_.notify_all();
+  }
+  int disconnects() {
+    std::lock_guard<std::mutex> hold(mu_);
+    return disconnects_;
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool inside_ = false;
+  bool let_go_ = false;
+  int disconnects_ = 0;
+  int event_c_ = 0;
+};
+
+// The end of an earlier login's stream, still waiting for the delivery
+// thread when a newer login begins, never reaches the sink: the agent would
+// take it for the loss of the newer login and release the engine.
+TEST_F(XmppServerTest, CallsOfAnEarlierLoginNeverFollowANewerLogin) {
+  const xmpp_engine::Config config = ConfigFromEnvironment();
+  struct Lines {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::string text;
+  };
+  auto lines = std::make_shared<Lines>();
+  CountingSink sink;
+  IMsgLogic* engine = xmpp_engine::NewEngine(
+      config,
+      [lines](const std::string& line) {
+        std::lock_guard<std::mutex> hold(lines->mu);
+        lines->text += line + "\n";
+        lines->cv.notify_all();
+      },
+      false);
+  ASSERT_NE(engine, nullptr);
+  engine->SetSink(&sink);
+  ASSERT_EQ(engine->LoginById(10001, 0), 2);
+  engine->Start();
+  // A host callback that takes its time holds up the sink calls.
+  engine->RequestUserInfo(10004);
+  ASSERT_TRUE(sink.WaitInside());
+  // The stream ends (request B 99): its loss queues up behind the call.
+  engine->RequestB(99);
+  {
+    std::unique_lock<std::mutex> hold(lines->mu);
+    ASSERT_TRUE(lines->cv.wait_for(hold, seconds(5), [&] {
+      return lines->text.find("connection lost") != std::string::npos;
+    })) << lines->text;
+  }
+  // A new login, then the host lets go: the calls of the new login arrive
+  // (OnEventC, in order after everything queued before), the old loss not.
+  ASSERT_EQ(engine->LoginById(10001, 0), 2);
+  sink.LetGo();
+  engine->RequestC();
+  EXPECT_TRUE(sink.WaitEventC());
+  EXPECT_EQ(sink.disconnects(), 0);
+  engine->Release();
+}
+
 // Run with --long only: real seconds of the agent's supervision.
 TEST_F(XmppServerTest, PausedServerIsDeclaredLostBySupervision) {
   Client a, b;

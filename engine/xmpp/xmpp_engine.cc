@@ -620,8 +620,12 @@ struct Net {
   // issuer, wrong name, expired...). With a pin the pin decides, after the
   // handshake; without one the login ends here.
   static int OnCertFail(const xmpp_tlscert_t* cert, const char* const error) {
+    // Called on the network thread, inside its turn for its one
+    // connection (libstrophe leaves the certificate's connection unset).
     Net* net = current_;
-    if (net == nullptr || xmpp_tlscert_get_conn(cert) != net->conn) return 0;
+    if (net == nullptr || net->conn == nullptr) return 0;
+    const xmpp_conn_t* of = xmpp_tlscert_get_conn(cert);
+    if (of != nullptr && of != net->conn) return 0;
     if (!net->config.pin_sha256.empty()) return 1;
     if (net->tls_failure.empty()) {
       net->tls_failure = std::string("server certificate not trusted: ") +
@@ -1062,7 +1066,9 @@ struct Net {
   static void OnLog(void* userdata, xmpp_log_level_t level, const char* area, const char* msg) {
     Net& net = *static_cast<Net*>(userdata);
     if (net.shared->libstrophe_log) {
-      xmpp_get_default_logger(XMPP_LEVEL_DEBUG)->handler(nullptr, level, area, msg);
+      // The default logger reads its level from its own userdata.
+      const xmpp_log_t* standard = xmpp_get_default_logger(XMPP_LEVEL_DEBUG);
+      standard->handler(standard->userdata, level, area, msg);
     }
     if (net.phase != kLoggingIn || msg == nullptr || net.conn == nullptr) return;
     if (std::strstr(msg, "auth failed") != nullptr ||

@@ -1,14 +1,16 @@
-// Agents with the XMPP engine against a real Prosody: hosts that log in,
-// see each other, chat, change presence, and lose the server.
+// Agents with the XMPP engine against a real server, Prosody or ejabberd,
+// encryption required: hosts that log in, see each other, chat, change
+// presence, and lose the server; certificates that must fail.
 //
-// Each test starts its own server (tools/xmpp-server/run-prosody.sh) on
-// loopback and loads the agent from bin/xmpp, beside the XMPP engine, as a
-// host would. The program exits with 77 (skipped) where prosody is not
-// installed. With --long it runs only the paused-server test, which needs
+// Each test starts its own server (tools/xmpp-server/run-prosody.sh, or the
+// script named by MSGLOGIC_XMPP_SERVER_SCRIPT) on loopback and loads the
+// agent from bin/xmpp, beside the XMPP engine, as a host would. The program
+// exits with 77 (skipped) where the server is not installed. With --long it runs only the paused-server test, which needs
 // about 25 real seconds, and only when MSGLOGIC_LONG_TESTS=1 (ctest sets it
 // for that test, which carries the label `slow`).
 #include <dlfcn.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -24,6 +26,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -203,6 +206,8 @@ class XmppServerTest : public ::testing::Test {
     char pattern[] = "/tmp/msglogic-xmpp-test.XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     root_ = pattern;
+    // ejabberd runs as a user of its own, and must reach its folder.
+    chmod(pattern, 0755);
     // The agents read ./KWPMsg/loginInfo.ini.
     std::filesystem::create_directories(root_ + "/work/KWPMsg");
     std::ofstream(root_ + "/work/KWPMsg/loginInfo.ini") << kLogins;
@@ -632,6 +637,50 @@ TEST_F(XmppServerTest, CallsOfAnEarlierLoginNeverFollowANewerLogin) {
   engine->Release();
 }
 
+// The listening sockets of process `pid` (from /proc): "address:port" of
+// each, addresses in /proc's hex.
+std::vector<std::string> ListeningSockets(int pid) {
+  std::vector<std::string> inodes;
+  const std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(fd_dir, ec)) {
+    const std::string target = std::filesystem::read_symlink(entry.path(), ec).string();
+    if (target.compare(0, 8, "socket:[") == 0) inodes.push_back(target.substr(8, target.size() - 9));
+  }
+  std::vector<std::string> listening;
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream file(table);
+    std::string line;
+    std::getline(file, line);  // the header
+    while (std::getline(file, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+      fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
+          inode;
+      if (state != "0A") continue;  // LISTEN
+      for (const std::string& mine : inodes) {
+        if (mine == inode) listening.push_back(local);
+      }
+    }
+  }
+  return listening;
+}
+
+// The server listens on loopback only: its client ports and, for ejabberd,
+// Erlang's distribution port.
+TEST_F(XmppServerTest, ServerListensOnLoopbackOnly) {
+  const std::vector<std::string> sockets = ListeningSockets(server_->server_pid());
+  EXPECT_GE(sockets.size(), 2u);  // STARTTLS and direct TLS
+  for (const std::string& local : sockets) {
+    const std::string address = local.substr(0, local.find(':'));
+    // 127.0.0.0/8 in /proc's little-endian hex ends in "7F"; ::1 is
+    // 0000...0001 in four little-endian words.
+    const bool v4_loopback = address.size() == 8 && address.compare(6, 2, "7F") == 0;
+    const bool v6_loopback = address == "00000000000000000000000001000000";
+    EXPECT_TRUE(v4_loopback || v6_loopback) << local;
+  }
+}
+
 // Run with --long only: real seconds of the agent's supervision.
 TEST_F(XmppServerTest, PausedServerIsDeclaredLostBySupervision) {
   Client a, b;
@@ -658,8 +707,10 @@ int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   bool long_run = false;
   for (int i = 1; i < argc; ++i) long_run = long_run || std::strcmp(argv[i], "--long") == 0;
-  if (!xmpp_test::OnPath("prosody")) {
-    std::printf("prosody is not installed (Debian: apt-get install prosody): skipped\n");
+  const bool ejabberd = std::strstr(xmpp_test::Script(), "ejabberd") != nullptr;
+  if (ejabberd ? access("/usr/sbin/ejabberdctl", X_OK) != 0 : !xmpp_test::OnPath("prosody")) {
+    std::printf("%s is not installed (Debian: apt-get install %s): skipped\n",
+                ejabberd ? "ejabberd" : "prosody", ejabberd ? "ejabberd" : "prosody");
     return 77;
   }
   const char* long_tests = std::getenv("MSGLOGIC_LONG_TESTS");

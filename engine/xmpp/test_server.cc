@@ -30,6 +30,11 @@ bool OnPath(const char* program) {
   return false;
 }
 
+const char* Script() {
+  const char* script = std::getenv("MSGLOGIC_XMPP_SERVER_SCRIPT");
+  return script != nullptr && *script != '\0' ? script : MSGLOGIC_XMPP_SERVER_SCRIPT;
+}
+
 bool TestServer::Start(int port, std::string* error, const std::string& cert) {
   Stop();
   int out[2];
@@ -44,7 +49,7 @@ bool TestServer::Start(int port, std::string* error, const std::string& cert) {
     // The script (which stops the server on its way out) ends with us,
     // however we end.
     prctl(PR_SET_PDEATHSIG, SIGTERM);
-    std::vector<const char*> args = {"bash", MSGLOGIC_XMPP_SERVER_SCRIPT, "--dir", dir_.c_str()};
+    std::vector<const char*> args = {"bash", Script(), "--dir", dir_.c_str()};
     if (port != 0) {
       args.push_back("--port");
       args.push_back(port_text.c_str());

@@ -1,5 +1,6 @@
-// A Prosody server for the tests: tools/xmpp-server/run-prosody.sh run as a
-// child process in a folder of the test's own, on loopback.
+// An XMPP server for the tests: tools/xmpp-server/run-prosody.sh (or
+// run-ejabberd.sh, which takes the same options) run as a child process in
+// a folder of the test's own, on loopback.
 #ifndef MSGLOGIC_ENGINE_XMPP_TEST_SERVER_H_
 #define MSGLOGIC_ENGINE_XMPP_TEST_SERVER_H_
 
@@ -48,6 +49,10 @@ class TestServer {
   int port_ = 0;
   int direct_port_ = 0;
 };
+
+// The server script: MSGLOGIC_XMPP_SERVER_SCRIPT when set (ejabberd's,
+// say), else the Prosody script.
+const char* Script();
 
 // True when `program` is found on PATH.
 bool OnPath(const char* program);

@@ -30,8 +30,9 @@ namespace {
 using std::chrono::milliseconds;
 
 // A one-connection server on 127.0.0.1 that answers the stream header with
-// `features` and every <auth> with a SASL failure, and keeps every byte it
-// receives.
+// `features`, <starttls/> with <proceed/> (and then nothing more: it never
+// takes part in the TLS handshake) and every <auth> with a SASL failure, and
+// keeps every byte it receives.
 class FakeServer {
  public:
   explicit FakeServer(std::string features) : features_(std::move(features)) {
@@ -54,6 +55,12 @@ class FakeServer {
   }
 
   int port() const { return port_; }
+  // Whether the client closed the connection (rather than the server
+  // giving up on it after 10 s).
+  bool ClientClosed() {
+    if (thread_.joinable()) thread_.join();
+    return client_closed_;
+  }
   // Everything received, once the client has closed the connection (or
   // after 10 s).
   std::string Received() {
@@ -68,6 +75,7 @@ class FakeServer {
     const int client = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) return;
     bool opened = false;
+    bool proceeded = false;
     size_t answered = 0;  // <auth> elements failed so far
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < give_up) {
@@ -75,7 +83,10 @@ class FakeServer {
       if (poll(&fd, 1, 50) <= 0) continue;
       char buffer[4096];
       const ssize_t got = read(client, buffer, sizeof buffer);
-      if (got <= 0) break;
+      if (got <= 0) {
+        client_closed_ = true;
+        break;
+      }
       received_.append(buffer, static_cast<size_t>(got));
       std::string reply;
       if (!opened && received_.find("<stream:stream") != std::string::npos) {
@@ -83,6 +94,10 @@ class FakeServer {
         reply += "<?xml version='1.0'?><stream:stream xmlns='jabber:client' "
                  "xmlns:stream='http://etherx.jabber.org/streams' id='s1' from='localhost' "
                  "version='1.0'>" + features_;
+      }
+      if (!proceeded && received_.find("<starttls") != std::string::npos) {
+        proceeded = true;
+        reply += "<proceed xmlns='urn:ietf:params:xml:ns:xmpp-tls'/>";
       }
       size_t auths = 0;
       for (size_t at = received_.find("<auth"); at != std::string::npos;
@@ -102,6 +117,7 @@ class FakeServer {
   int port_ = 0;
   std::thread thread_;
   std::string received_;
+  bool client_closed_ = false;
 };
 
 const char kPlainOnly[] =
@@ -175,6 +191,23 @@ TEST(XmppPassword, NeverSentInClearText) {
     EXPECT_EQ(received.find("SCRAM-SHA-1") != std::string::npos, c.tries_scram)
         << c.name << ": " << received;
   }
+}
+
+// A server that stops answering in the middle of the TLS handshake: the
+// login fails and the engine lets go of the connection, without waiting for
+// the server to give up (libstrophe's handshake loop waits on the socket
+// for ever unless the socket fails).
+TEST(XmppPassword, StalledHandshakeEndsInTime) {
+  FakeServer server(
+      "<stream:features><starttls xmlns='urn:ietf:params:xml:ns:xmpp-tls'><required/>"
+      "</starttls></stream:features>");
+  ASSERT_NE(server.port(), 0);
+  Config config = FakeServerConfig(server.port(), TlsMode::kStartTls);
+  config.login_timeout_ms = 500;
+  std::string journal;
+  EXPECT_EQ(LoginOnce(config, &journal), 0);
+  EXPECT_TRUE(server.ClientClosed()) << journal;
+  EXPECT_NE(server.Received().find("<starttls"), std::string::npos);
 }
 
 TEST(XmppPassword, ClearTextOnlyToLoopback) {

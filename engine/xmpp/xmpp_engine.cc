@@ -115,6 +115,12 @@ struct Shared {
   uint64_t login = 0;
   uint64_t done_login = 0;
   int32_t login_result = 0;
+  // The socket of the connection being logged in, or -1: a login past its
+  // time-out shuts it down, which ends a TLS handshake that libstrophe
+  // would otherwise wait on for ever (the network thread is inside it).
+  // Set and cleared by the network thread; the descriptor stays open while
+  // it is set.
+  int login_sock = -1;
 
   Config config;
   Journal journal;
@@ -493,6 +499,7 @@ struct Net {
 
   void FinishLogin(int32_t result) {
     std::lock_guard<std::mutex> hold(shared->mu);
+    shared->login_sock = -1;
     if (shared->login != login) return;
     shared->login_result = result;
     shared->done_login = login;
@@ -509,6 +516,10 @@ struct Net {
     xmpp_conn_t* old = conn;
     conn = nullptr;
     sock = -1;
+    {
+      std::lock_guard<std::mutex> hold(shared->mu);
+      shared->login_sock = -1;  // before the descriptor is closed
+    }
     xmpp_conn_release(old);  // closes the socket; no handler runs any more
     conn_dead = false;
     auth_failed = false;
@@ -658,7 +669,11 @@ struct Net {
   }
 
   static int OnSocket(xmpp_conn_t* conn, void* socket) {
-    if (current_ != nullptr && current_->conn == conn) current_->sock = *static_cast<int*>(socket);
+    if (current_ != nullptr && current_->conn == conn) {
+      current_->sock = *static_cast<int*>(socket);
+      std::lock_guard<std::mutex> hold(current_->shared->mu);
+      current_->shared->login_sock = current_->sock;
+    }
     return 0;
   }
 
@@ -1337,6 +1352,10 @@ class Engine final : public IMsgLogic {
     {
       std::unique_lock<std::mutex> hold(sh_->mu);
       sh_->Log("Release");
+      // A login under way may be stuck in a TLS handshake: end it.
+      if (sh_->login != sh_->done_login && sh_->login_sock >= 0) {
+        shutdown(sh_->login_sock, SHUT_RDWR);
+      }
       sh_->stopped = true;
       sh_->sink = nullptr;
       sh_->Wake();
@@ -1478,11 +1497,16 @@ class Engine final : public IMsgLogic {
     if (std::this_thread::get_id() == sh_->thread_id) return 0;  // never: no sink calls there
     const uint64_t id = ++sh_->login;
     sh_->Post([id, jid, password](Net& net) { net.Login(id, jid, password); });
-    // The thread keeps the login time-out itself; this is only a backstop.
-    const auto give_up = Clock::now() + milliseconds(sh_->config.login_timeout_ms) + milliseconds(2000);
-    const bool done = sh_->cv.wait_until(hold, give_up, [this, id] {
-      return sh_->done_login == id || sh_->stopped;
-    });
+    // The thread keeps the login time-out itself, unless it is stuck in a
+    // TLS handshake with a server gone quiet: past the time-out its socket
+    // is shut down, which ends the handshake. The last 2 s are a backstop.
+    const auto time_out = Clock::now() + milliseconds(sh_->config.login_timeout_ms);
+    const auto finished = [this, id] { return sh_->done_login == id || sh_->stopped; };
+    bool done = sh_->cv.wait_until(hold, time_out, finished);
+    if (!done) {
+      if (sh_->login == id && sh_->login_sock >= 0) shutdown(sh_->login_sock, SHUT_RDWR);
+      done = sh_->cv.wait_until(hold, time_out + milliseconds(2000), finished);
+    }
     const int32_t result = done && sh_->done_login == id ? sh_->login_result : 0;
     sh_->Log("  login of " + jid + " -> " + std::to_string(result));
     return result;

@@ -387,11 +387,13 @@ struct Net {
     iq.kind = kind;
     iq.value = value;
     iq.to = config.domain;
+    // Stamped even when no ping goes out, so that the quiet-time ping is
+    // not tried again at once.
+    last_ping = Clock::now();
     const std::string id = NewIqId(iq);
     if (id.empty()) return false;
     Send("<iq type='get' id='" + id + "' to='" + XmlEscape(config.domain) +
          "'><ping xmlns='urn:xmpp:ping'/></iq>");
-    last_ping = Clock::now();
     return true;
   }
 

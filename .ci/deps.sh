@@ -17,9 +17,10 @@ set -euo pipefail
 # these, but a bare one may not).
 base=(cmake ninja-build g++ binutils)
 # The default build: GoogleTest/GoogleMock for the tests, nlohmann/json for
-# the stand-in engine's scenarios, libstrophe for the XMPP engine and
-# Prosody, the server its tests run against.
-default=(libgtest-dev libgmock-dev nlohmann-json3-dev libstrophe-dev prosody lua-socket)
+# the stand-in engine's scenarios, libstrophe for the XMPP engine, and
+# Prosody and ejabberd, the servers its tests run against (with openssl for
+# their test certificates).
+default=(libgtest-dev libgmock-dev nlohmann-json3-dev libstrophe-dev prosody lua-socket ejabberd openssl)
 # clang with its sanitizer and libFuzzer runtime.
 clang=(clang libclang-rt-14-dev llvm)
 bench=(libbenchmark-dev)
@@ -96,9 +97,12 @@ case " ${missing[*]} " in
     dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386 ;;
 esac
 $SUDO apt-get update -qq
-# Prosody's package would start the system's own server; the tests start
-# theirs, on ports of their own, so keep services from starting while
-# installing (policy-rc.d answers "not allowed"), unless one is in place.
+# Prosody's and ejabberd's packages would start the system's own server;
+# the tests start theirs, on ports of their own, so keep services from
+# starting while installing (policy-rc.d answers "not allowed"), unless one
+# is in place. ejabberd's installation may also start Erlang's port mapper
+# (epmd, on every interface): it is kept to loopback, and stopped again
+# when it was not running before.
 policy=/usr/sbin/policy-rc.d
 made_policy=""
 if [ ! -e "$policy" ]; then
@@ -106,9 +110,15 @@ if [ ! -e "$policy" ]; then
   $SUDO chmod 755 "$policy"
   made_policy=1
 fi
+epmd_before=""
+pgrep -x epmd >/dev/null 2>&1 && epmd_before=1
 rc=0
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || rc=$?
+$SUDO env ERL_EPMD_ADDRESS=127.0.0.1 apt-get install -y -qq --no-install-recommends "${missing[@]}" \
+  >/dev/null || rc=$?
 [ -n "$made_policy" ] && $SUDO rm -f "$policy"
+if [ -z "$epmd_before" ] && command -v epmd >/dev/null 2>&1 && pgrep -x epmd >/dev/null 2>&1; then
+  $SUDO epmd -kill >/dev/null 2>&1 || true
+fi
 if [ $rc -ne 0 ]; then
   echo "deps.sh: apt-get install failed ($rc) for: ${missing[*]}" >&2
   exit $rc

@@ -10,6 +10,8 @@ build=${1:-build/fuzz}
 seconds=${2:-30}
 work=$(mktemp -d /tmp/msglogic-fuzz.XXXXXX)
 targets=(friend_list value_list user_list text_record event_record user_info ini room_pack codec stateful)
+# The XMPP engine's target, built where libstrophe is installed.
+if [ -x "$build/bin/fuzz_xmpp_stanza" ]; then targets+=(xmpp_stanza); fi
 
 run() {
   local t=$1

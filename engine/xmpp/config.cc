@@ -1,5 +1,7 @@
 #include "engine/xmpp/config.h"
 
+#include <arpa/inet.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -82,8 +84,70 @@ Config ReadConfig(std::string* warning) {
       *warning += "MSGLOGIC_XMPP_LOGIN_TIMEOUT_MS \"" + timeout + "\" is not 1-600000; ";
     }
   }
+  const std::string tls = Env("MSGLOGIC_XMPP_TLS");
+  if (tls == "direct") {
+    config.tls = TlsMode::kDirect;
+  } else if (tls == "off") {
+    config.tls = TlsMode::kOff;
+  } else if (!tls.empty() && tls != "starttls") {
+    // Never a silent step down to something weaker than asked for.
+    config.config_error = "MSGLOGIC_XMPP_TLS \"" + tls + "\" is not starttls, direct or off";
+    *warning += config.config_error + "; ";
+  }
+  config.ca_file = Env("MSGLOGIC_XMPP_CA_FILE");
+  const std::string pin = Env("MSGLOGIC_XMPP_TLS_PIN");
+  if (!pin.empty() && !ParsePin(pin, &config.pin_sha256)) {
+    config.config_error = "MSGLOGIC_XMPP_TLS_PIN \"" + pin + "\" is not sha256: and 64 hex digits";
+    *warning += config.config_error + "; ";
+  }
   if (!warning->empty()) warning->resize(warning->size() - 2);
   return config;
+}
+
+bool ParsePin(const std::string& text, std::string* hex) {
+  static const char kPrefix[] = "sha256:";
+  if (text.compare(0, sizeof kPrefix - 1, kPrefix) != 0) return false;
+  std::string digits;
+  for (size_t i = sizeof kPrefix - 1; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == ':') continue;
+    if (c >= '0' && c <= '9') {
+      digits.push_back(c);
+    } else if (c >= 'a' && c <= 'f') {
+      digits.push_back(c);
+    } else if (c >= 'A' && c <= 'F') {
+      digits.push_back(static_cast<char>(c - 'A' + 'a'));
+    } else {
+      return false;
+    }
+  }
+  if (digits.size() != 64) return false;
+  *hex = digits;
+  return true;
+}
+
+bool IsLoopback(const std::string& host) {
+  if (host == "localhost") return true;
+  in_addr v4;
+  if (inet_pton(AF_INET, host.c_str(), &v4) == 1) {
+    return (ntohl(v4.s_addr) >> 24) == 127;
+  }
+  in6_addr v6;
+  if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) {
+    if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+    // ::ffff:127.x.y.z
+    return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+  }
+  return false;
+}
+
+std::string LoginRefusal(const Config& config) {
+  if (!config.config_error.empty()) return config.config_error;
+  if (config.tls == TlsMode::kOff && !IsLoopback(config.host)) {
+    return "MSGLOGIC_XMPP_TLS=off is accepted only for a loopback server address, not " +
+           config.host;
+  }
+  return std::string();
 }
 
 bool FindIniValue(const std::string& ini, const std::string& section, const std::string& key,
@@ -130,13 +194,24 @@ int32_t IdForJid(const std::string& bare_jid, const std::string& domain) {
       return static_cast<int32_t>(number);
     }
   }
-  // FNV-1a, folded into -2 .. -(2^30 + 1).
-  uint32_t hash = 2166136261u;
-  for (unsigned char c : bare_jid) {
-    hash ^= c;
-    hash *= 16777619u;
-  }
-  return -static_cast<int32_t>(hash & 0x3fffffffu) - 2;
+  return -1;
+}
+
+int32_t JidTable::IdOf(const std::string& bare_jid) {
+  const auto it = by_jid_.find(bare_jid);
+  if (it != by_jid_.end()) return it->second;
+  if (by_id_.size() >= capacity_) return -1;
+  // Ids are handed out downwards from -2 and never taken back, so none is
+  // ever given twice; the capacity keeps them far above INT32_MIN.
+  const int32_t id = -2 - static_cast<int32_t>(by_id_.size());
+  by_jid_.emplace(bare_jid, id);
+  by_id_.emplace(id, bare_jid);
+  return id;
+}
+
+std::string JidTable::JidOf(int32_t id) const {
+  const auto it = by_id_.find(id);
+  return it != by_id_.end() ? it->second : std::string();
 }
 
 std::string BareJid(const std::string& jid) { return jid.substr(0, jid.find('/')); }

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 namespace xmpp_engine {
 namespace {
 
@@ -45,15 +47,65 @@ TEST(XmppConfig, UserIdsOfJids) {
   EXPECT_EQ(IdForJid("10001@localhost", "localhost"), 10001);
   EXPECT_EQ(IdForJid("0@localhost", "localhost"), 0);
   EXPECT_EQ(IdForJid("2147483647@localhost", "localhost"), 2147483647);
-  // Not ours, or not a plain number: a stable id below -1.
+  // Not ours, or not a plain number: no id of its own (the engine's JID
+  // table hands one out).
   for (const char* jid : {"10001@example.org", "2147483648@localhost", "007@localhost",
                           "alice@localhost", "-5@localhost", "localhost"}) {
-    const int32_t id = IdForJid(jid, "localhost");
-    EXPECT_LT(id, -1) << jid;
-    EXPECT_EQ(id, IdForJid(jid, "localhost")) << jid;
+    EXPECT_EQ(IdForJid(jid, "localhost"), -1) << jid;
   }
-  EXPECT_NE(IdForJid("alice@localhost", "localhost"), IdForJid("bob@localhost", "localhost"));
   EXPECT_EQ(BareJid("a@b/c/d"), "a@b");
+}
+
+TEST(XmppConfig, TlsSettings) {
+  std::string pin;
+  const std::string hex(64, 'a');
+  ASSERT_TRUE(ParsePin("sha256:" + hex, &pin));
+  EXPECT_EQ(pin, hex);
+  ASSERT_TRUE(ParsePin("sha256:AB:CD" + std::string(60, 'E'), &pin));
+  EXPECT_EQ(pin, "abcd" + std::string(60, 'e'));
+  for (const std::string& bad : {std::string("sha1:") + hex, hex, "sha256:" + hex.substr(1),
+                                "sha256:" + hex + "0", "sha256:" + hex.substr(1) + "g"}) {
+    EXPECT_FALSE(ParsePin(bad, &pin)) << bad;
+  }
+  for (const char* host : {"127.0.0.1", "127.1.2.3", "::1", "::ffff:127.0.0.1", "localhost"}) {
+    EXPECT_TRUE(IsLoopback(host)) << host;
+  }
+  for (const char* host : {"128.0.0.1", "10.0.0.1", "::2", "localhost.example.org", "example.org",
+                           "0.0.0.0", "::"}) {
+    EXPECT_FALSE(IsLoopback(host)) << host;
+  }
+
+  // From the environment: STARTTLS by default; a value that cannot be read
+  // makes every login fail rather than weakening anything.
+  unsetenv("MSGLOGIC_XMPP_TLS");
+  unsetenv("MSGLOGIC_XMPP_TLS_PIN");
+  unsetenv("MSGLOGIC_XMPP_SERVER");
+  std::string warning;
+  Config config = ReadConfig(&warning);
+  EXPECT_EQ(config.tls, TlsMode::kStartTls);
+  EXPECT_EQ(LoginRefusal(config), "");
+  setenv("MSGLOGIC_XMPP_TLS", "off", 1);
+  setenv("MSGLOGIC_XMPP_SERVER", "xmpp.example.org", 1);
+  config = ReadConfig(&warning);
+  EXPECT_EQ(config.tls, TlsMode::kOff);
+  EXPECT_NE(LoginRefusal(config).find("loopback"), std::string::npos);
+  setenv("MSGLOGIC_XMPP_SERVER", "127.0.0.1:5300", 1);
+  EXPECT_EQ(LoginRefusal(ReadConfig(&warning)), "");
+  setenv("MSGLOGIC_XMPP_TLS", "plain", 1);
+  setenv("MSGLOGIC_XMPP_TLS_PIN", "sha256:12", 1);
+  config = ReadConfig(&warning);
+  EXPECT_NE(LoginRefusal(config), "");
+  EXPECT_NE(warning.find("MSGLOGIC_XMPP_TLS \"plain\""), std::string::npos) << warning;
+  EXPECT_NE(warning.find("MSGLOGIC_XMPP_TLS_PIN"), std::string::npos) << warning;
+  setenv("MSGLOGIC_XMPP_TLS", "direct", 1);
+  setenv("MSGLOGIC_XMPP_TLS_PIN", ("sha256:" + hex).c_str(), 1);
+  config = ReadConfig(&warning);
+  EXPECT_EQ(config.tls, TlsMode::kDirect);
+  EXPECT_EQ(config.pin_sha256, hex);
+  EXPECT_EQ(LoginRefusal(config), "");
+  unsetenv("MSGLOGIC_XMPP_TLS");
+  unsetenv("MSGLOGIC_XMPP_TLS_PIN");
+  unsetenv("MSGLOGIC_XMPP_SERVER");
 }
 
 TEST(XmppConfig, XmlEscaping) {

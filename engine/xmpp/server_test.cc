@@ -1,14 +1,16 @@
-// Agents with the XMPP engine against a real Prosody: hosts that log in,
-// see each other, chat, change presence, and lose the server.
+// Agents with the XMPP engine against a real server, Prosody or ejabberd,
+// encryption required: hosts that log in, see each other, chat, change
+// presence, and lose the server; certificates that must fail.
 //
-// Each test starts its own server (tools/xmpp-server/run-prosody.sh) on
-// loopback and loads the agent from bin/xmpp, beside the XMPP engine, as a
-// host would. The program exits with 77 (skipped) where prosody is not
-// installed. With --long it runs only the paused-server test, which needs
+// Each test starts its own server (tools/xmpp-server/run-prosody.sh, or the
+// script named by MSGLOGIC_XMPP_SERVER_SCRIPT) on loopback and loads the
+// agent from bin/xmpp, beside the XMPP engine, as a host would. The program
+// exits with 77 (skipped) where the server is not installed. With --long it runs only the paused-server test, which needs
 // about 25 real seconds, and only when MSGLOGIC_LONG_TESTS=1 (ctest sets it
 // for that test, which carries the label `slow`).
 #include <dlfcn.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -25,6 +27,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -205,6 +208,8 @@ class XmppServerTest : public ::testing::Test {
     char pattern[] = "/tmp/msglogic-xmpp-test.XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     root_ = pattern;
+    // ejabberd runs as a user of its own, and must reach its folder.
+    chmod(pattern, 0755);
     // The agents read ./KWPMsg/loginInfo.ini.
     std::filesystem::create_directories(root_ + "/work/KWPMsg");
     std::ofstream(root_ + "/work/KWPMsg/loginInfo.ini") << kLogins;
@@ -216,6 +221,10 @@ class XmppServerTest : public ::testing::Test {
     UseServer(server_->port(), server_->accounts());
     setenv("MSGLOGIC_XMPP_DOMAIN", "localhost", 1);
     setenv("MSGLOGIC_XMPP_LOGIN_TIMEOUT_MS", "2000", 1);
+    // Encryption required, with the certificate of the script's test CA.
+    setenv("MSGLOGIC_XMPP_CA_FILE", server_->ca_file().c_str(), 1);
+    unsetenv("MSGLOGIC_XMPP_TLS");
+    unsetenv("MSGLOGIC_XMPP_TLS_PIN");
     unsetenv("MSGLOGIC_XMPP_PASSWORD");
     ASSERT_NE(AgentFactory(), nullptr) << dlerror();
   }
@@ -445,6 +454,238 @@ TEST_F(XmppServerTest, EngineLogsInAndReleasesWhileASinkCallWaits) {
   releaser.join();
 }
 
+// The engine alone, logging in once with `config`: the login's result and
+// the engine's journal.
+int32_t LoginOnce(const xmpp_engine::Config& config, int32_t user, std::string* journal) {
+  struct Lines {
+    std::mutex mu;
+    std::string text;
+  };
+  auto lines = std::make_shared<Lines>();
+  IMsgLogic* engine = xmpp_engine::NewEngine(
+      config,
+      [lines](const std::string& line) {
+        std::lock_guard<std::mutex> hold(lines->mu);
+        lines->text += line + "\n";
+      },
+      std::getenv("MSGLOGIC_TEST_STROPHE_LOG") != nullptr);
+  if (engine == nullptr) return -1;
+  stand_in::testing::QuietSink sink;
+  engine->SetSink(&sink);
+  const int32_t result = engine->LoginById(user, 0);
+  engine->Release();
+  std::lock_guard<std::mutex> hold(lines->mu);
+  *journal = lines->text;
+  return result;
+}
+
+// "sha256:<hex>" of a PEM certificate, from openssl.
+std::string PinOf(const std::string& pem_file) {
+  const std::string command = "openssl x509 -noout -fingerprint -sha256 -in '" + pem_file + "'";
+  std::string text;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) text += buffer;
+    pclose(pipe);
+  }
+  const size_t equals = text.find('=');
+  if (equals == std::string::npos) return std::string();
+  std::string pin = "sha256:" + text.substr(equals + 1);
+  while (!pin.empty() && (pin.back() == '\n' || pin.back() == '\r')) pin.pop_back();
+  return pin;
+}
+
+xmpp_engine::Config ConfigFromEnvironment() {
+  std::string warning;
+  xmpp_engine::Config config = xmpp_engine::ReadConfig(&warning);
+  EXPECT_EQ(warning, "");
+  return config;
+}
+
+TEST_F(XmppServerTest, ServerCertificateIsVerifiedOrPinned) {
+  xmpp_engine::Config config = ConfigFromEnvironment();
+  std::string journal;
+  // The test CA's certificate for the right name: in, over STARTTLS and
+  // over TLS from the first byte.
+  EXPECT_EQ(LoginOnce(config, 10001, &journal), 2) << journal;
+  xmpp_engine::Config direct = config;
+  direct.tls = xmpp_engine::TlsMode::kDirect;
+  direct.port = static_cast<unsigned short>(server_->direct_port());
+  ASSERT_NE(direct.port, 0);
+  EXPECT_EQ(LoginOnce(direct, 10001, &journal), 2) << journal;
+  // Without the CA file the issuer is unknown: no login, and the journal
+  // says why.
+  xmpp_engine::Config system_cas = config;
+  system_cas.ca_file.clear();
+  EXPECT_EQ(LoginOnce(system_cas, 10001, &journal), 0);
+  EXPECT_NE(journal.find("certificate not trusted"), std::string::npos) << journal;
+  EXPECT_NE(journal.find("issuer"), std::string::npos) << journal;
+  // A pin of the server's certificate lets it in without any CA.
+  const std::string good_pin = PinOf(server_->cert_file("server-good"));
+  const std::string other_pin = PinOf(server_->cert_file("server-other-ca"));
+  ASSERT_TRUE(xmpp_engine::ParsePin(good_pin, &system_cas.pin_sha256)) << good_pin;
+  EXPECT_EQ(LoginOnce(system_cas, 10001, &journal), 2) << journal;
+  // A pin of another certificate keeps it out, even where the CA would
+  // have let it in.
+  xmpp_engine::Config wrong_pin = config;
+  ASSERT_TRUE(xmpp_engine::ParsePin(other_pin, &wrong_pin.pin_sha256)) << other_pin;
+  EXPECT_EQ(LoginOnce(wrong_pin, 10001, &journal), 0);
+  EXPECT_NE(journal.find("pin mismatch"), std::string::npos) << journal;
+
+  // A certificate of another CA for the right name: out, unless pinned.
+  std::string error;
+  ASSERT_TRUE(server_->Start(server_->port(), &error, "other-ca")) << error;
+  EXPECT_EQ(LoginOnce(config, 10001, &journal), 0);
+  EXPECT_NE(journal.find("issuer"), std::string::npos) << journal;
+  xmpp_engine::Config pinned_other = config;
+  pinned_other.pin_sha256 = wrong_pin.pin_sha256;
+  EXPECT_EQ(LoginOnce(pinned_other, 10001, &journal), 2) << journal;
+  // The test CA's certificate for another name: out.
+  ASSERT_TRUE(server_->Start(server_->port(), &error, "wrong-name")) << error;
+  EXPECT_EQ(LoginOnce(config, 10001, &journal), 0);
+  EXPECT_NE(journal.find("hostname mismatch"), std::string::npos) << journal;
+  // Through the agent, as a host sees it: the login fails.
+  Client a;
+  EXPECT_EQ(a.agent->Connect(10001, 0), 2);
+}
+
+// A sink whose OnUserInfo waits until let go, and which counts the loss of
+// the connection and OnEventC.
+class CountingSink final : public stand_in::testing::QuietSink {
+ public:
+  int32_t OnUserInfo(const void*) override {
+    std::unique_lock<std::mutex> hold(mu_);
+    inside_ = true;
+    cv_.notify_all();
+    cv_.wait(hold, [this] { return let_go_; });
+    return 1;
+  }
+  void OnDisconnect() override {
+    std::lock_guard<std::mutex> hold(mu_);
+    ++disconnects_;
+  }
+  int32_t OnEventC() override {
+    std::lock_guard<std::mutex> hold(mu_);
+    ++event_c_;
+    cv_.notify_all();
+    return 0;
+  }
+  bool WaitInside() {
+    std::unique_lock<std::mutex> hold(mu_);
+    return cv_.wait_for(hold, seconds(5), [this] { return inside_; });
+  }
+  bool WaitEventC() {
+    std::unique_lock<std::mutex> hold(mu_);
+    return cv_.wait_for(hold, seconds(5), [this] { return event_c_ > 0; });
+  }
+  void LetGo() {
+    std::lock_guard<std::mutex> hold(mu_);
+    let_go_ = true;
+    cv_.notify_all();
+  }
+  int disconnects() {
+    std::lock_guard<std::mutex> hold(mu_);
+    return disconnects_;
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool inside_ = false;
+  bool let_go_ = false;
+  int disconnects_ = 0;
+  int event_c_ = 0;
+};
+
+// The end of an earlier login's stream, still waiting for the delivery
+// thread when a newer login begins, never reaches the sink: the agent would
+// take it for the loss of the newer login and release the engine.
+TEST_F(XmppServerTest, CallsOfAnEarlierLoginNeverFollowANewerLogin) {
+  const xmpp_engine::Config config = ConfigFromEnvironment();
+  struct Lines {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::string text;
+  };
+  auto lines = std::make_shared<Lines>();
+  CountingSink sink;
+  IMsgLogic* engine = xmpp_engine::NewEngine(
+      config,
+      [lines](const std::string& line) {
+        std::lock_guard<std::mutex> hold(lines->mu);
+        lines->text += line + "\n";
+        lines->cv.notify_all();
+      },
+      false);
+  ASSERT_NE(engine, nullptr);
+  engine->SetSink(&sink);
+  ASSERT_EQ(engine->LoginById(10001, 0), 2);
+  engine->Start();
+  // A host callback that takes its time holds up the sink calls.
+  engine->RequestUserInfo(10004);
+  ASSERT_TRUE(sink.WaitInside());
+  // The stream ends (request B 99): its loss queues up behind the call.
+  engine->RequestB(99);
+  {
+    std::unique_lock<std::mutex> hold(lines->mu);
+    ASSERT_TRUE(lines->cv.wait_for(hold, seconds(5), [&] {
+      return lines->text.find("connection lost") != std::string::npos;
+    })) << lines->text;
+  }
+  // A new login, then the host lets go: the calls of the new login arrive
+  // (OnEventC, in order after everything queued before), the old loss not.
+  ASSERT_EQ(engine->LoginById(10001, 0), 2);
+  sink.LetGo();
+  engine->RequestC();
+  EXPECT_TRUE(sink.WaitEventC());
+  EXPECT_EQ(sink.disconnects(), 0);
+  engine->Release();
+}
+
+// The listening sockets of process `pid` (from /proc): "address:port" of
+// each, addresses in /proc's hex.
+std::vector<std::string> ListeningSockets(int pid) {
+  std::vector<std::string> inodes;
+  const std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(fd_dir, ec)) {
+    const std::string target = std::filesystem::read_symlink(entry.path(), ec).string();
+    if (target.compare(0, 8, "socket:[") == 0) inodes.push_back(target.substr(8, target.size() - 9));
+  }
+  std::vector<std::string> listening;
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream file(table);
+    std::string line;
+    std::getline(file, line);  // the header
+    while (std::getline(file, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+      fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
+          inode;
+      if (state != "0A") continue;  // LISTEN
+      for (const std::string& mine : inodes) {
+        if (mine == inode) listening.push_back(local);
+      }
+    }
+  }
+  return listening;
+}
+
+// The server listens on loopback only: its client ports and, for ejabberd,
+// Erlang's distribution port.
+TEST_F(XmppServerTest, ServerListensOnLoopbackOnly) {
+  const std::vector<std::string> sockets = ListeningSockets(server_->server_pid());
+  EXPECT_GE(sockets.size(), 2u);  // STARTTLS and direct TLS
+  for (const std::string& local : sockets) {
+    const std::string address = local.substr(0, local.find(':'));
+    // 127.0.0.0/8 in /proc's little-endian hex ends in "7F"; ::1 is
+    // 0000...0001 in four little-endian words.
+    const bool v4_loopback = address.size() == 8 && address.compare(6, 2, "7F") == 0;
+    const bool v6_loopback = address == "00000000000000000000000001000000";
+    EXPECT_TRUE(v4_loopback || v6_loopback) << local;
+  }
+}
+
 // Run with --long only: real seconds of the agent's supervision.
 TEST_F(XmppServerTest, PausedServerIsDeclaredLostBySupervision) {
   Client a, b;
@@ -471,8 +712,10 @@ int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   bool long_run = false;
   for (int i = 1; i < argc; ++i) long_run = long_run || std::strcmp(argv[i], "--long") == 0;
-  if (!xmpp_test::OnPath("prosody")) {
-    std::printf("prosody is not installed (Debian: apt-get install prosody): skipped\n");
+  const bool ejabberd = std::strstr(xmpp_test::Script(), "ejabberd") != nullptr;
+  if (ejabberd ? access("/usr/sbin/ejabberdctl", X_OK) != 0 : !xmpp_test::OnPath("prosody")) {
+    std::printf("%s is not installed (Debian: apt-get install %s): skipped\n",
+                ejabberd ? "ejabberd" : "prosody", ejabberd ? "ejabberd" : "prosody");
     return 77;
   }
   const char* long_tests = std::getenv("MSGLOGIC_LONG_TESTS");

@@ -30,7 +30,12 @@ bool OnPath(const char* program) {
   return false;
 }
 
-bool TestServer::Start(int port, std::string* error) {
+const char* Script() {
+  const char* script = std::getenv("MSGLOGIC_XMPP_SERVER_SCRIPT");
+  return script != nullptr && *script != '\0' ? script : MSGLOGIC_XMPP_SERVER_SCRIPT;
+}
+
+bool TestServer::Start(int port, std::string* error, const std::string& cert) {
   Stop();
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) {
@@ -44,11 +49,13 @@ bool TestServer::Start(int port, std::string* error) {
     // The script (which stops the server on its way out) ends with us,
     // however we end.
     prctl(PR_SET_PDEATHSIG, SIGTERM);
-    std::vector<const char*> args = {"bash", MSGLOGIC_XMPP_SERVER_SCRIPT, "--dir", dir_.c_str()};
+    std::vector<const char*> args = {"bash", Script(), "--dir", dir_.c_str()};
     if (port != 0) {
       args.push_back("--port");
       args.push_back(port_text.c_str());
     }
+    args.push_back("--cert");
+    args.push_back(cert.c_str());
     if (!users_.empty()) {
       args.push_back("--users");
       args.push_back(users_.c_str());
@@ -76,9 +83,10 @@ bool TestServer::Start(int port, std::string* error) {
     const size_t at = text.find("READY port=");
     if (at != std::string::npos && text.find('\n', at) != std::string::npos) {
       std::istringstream line(text.substr(at + 11));
-      std::string pid;
-      line >> port_ >> pid;
+      std::string pid, dir, direct;
+      line >> port_ >> pid >> dir >> direct;
       server_ = static_cast<pid_t>(std::atoi(pid.c_str() + 4));  // "pid=N"
+      direct_port_ = direct.compare(0, 7, "direct=") == 0 ? std::atoi(direct.c_str() + 7) : 0;
       ready = port_ > 0 && server_ > 0;
       break;
     }

@@ -1,5 +1,6 @@
-// A Prosody server for the tests: tools/xmpp-server/run-prosody.sh run as a
-// child process in a folder of the test's own, on loopback.
+// An XMPP server for the tests: tools/xmpp-server/run-prosody.sh (or
+// run-ejabberd.sh, which takes the same options) run as a child process in
+// a folder of the test's own, on loopback.
 #ifndef MSGLOGIC_ENGINE_XMPP_TEST_SERVER_H_
 #define MSGLOGIC_ENGINE_XMPP_TEST_SERVER_H_
 
@@ -18,9 +19,11 @@ class TestServer {
   ~TestServer() { Stop(); }
 
   // Starts the script and waits (15 s at most) for its READY line. Port 0
-  // lets the script pick a free one; a restart passes the old port. False,
-  // with *error, when the server did not come up.
-  bool Start(int port, std::string* error);
+  // lets the script pick a free one; a restart passes the old port. `cert`
+  // picks the server's certificate (the script's --cert: "good",
+  // "other-ca", "wrong-name"). False, with *error, when the server did not
+  // come up.
+  bool Start(int port, std::string* error, const std::string& cert = "good");
   // Ends the script, which stops the server.
   void Stop();
   // Signals the server process itself (SIGKILL, SIGSTOP, SIGCONT).
@@ -29,6 +32,11 @@ class TestServer {
   void WaitGone() const;
 
   int port() const { return port_; }
+  int direct_port() const { return direct_port_; }  // TLS from the first byte
+  // The test CA's certificate (PEM), made by the script.
+  std::string ca_file() const { return dir_ + "/certs/ca.pem"; }
+  // A server certificate the script made ("server-good", ...).
+  std::string cert_file(const std::string& name) const { return dir_ + "/certs/" + name + ".pem"; }
   int server_pid() const { return server_; }
   const std::string& dir() const { return dir_; }
   std::string accounts() const { return dir_ + "/accounts.ini"; }
@@ -39,7 +47,12 @@ class TestServer {
   pid_t script_ = -1;
   pid_t server_ = -1;
   int port_ = 0;
+  int direct_port_ = 0;
 };
+
+// The server script: MSGLOGIC_XMPP_SERVER_SCRIPT when set (ejabberd's,
+// say), else the Prosody script.
+const char* Script();
 
 // True when `program` is found on PATH.
 bool OnPath(const char* program);

@@ -3,8 +3,11 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <strings.h>
 #include <strophe.h>
 #include <sys/eventfd.h>
+#include <sys/random.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -46,6 +50,26 @@ constexpr milliseconds kFriendListWait{3000};
 // Release lets the stream close cleanly for this long at most.
 constexpr milliseconds kCloseWait{200};
 
+// Bounds on what peers and the server can make the engine keep. Past each,
+// the newest is dropped (with one warning until the state shrinks again).
+// Resources (presences) kept for one friend.
+constexpr size_t kMaxResources = 16;
+// JIDs that are not plain numbers given ids (strangers and friends alike)
+// over the engine object's life.
+constexpr size_t kMaxJids = 4096;
+// Friends in the roster.
+constexpr size_t kMaxRoster = 2000;
+// Our IQs waiting for an answer.
+constexpr size_t kMaxIqs = 256;
+// Sink calls waiting for the delivery thread: past kStrangerCalls, texts
+// and notices from users who are not friends are dropped; past kMaxCalls,
+// every call but the loss of the connection.
+constexpr size_t kStrangerCalls = 1000;
+constexpr size_t kMaxCalls = 10000;
+// The longest chat text passed on, in bytes of UTF-8 (a longer one is cut
+// at a character boundary).
+constexpr size_t kMaxText = 32 * 1024;
+
 // Status bytes of friend records.
 constexpr uint8_t kStatusOnline = 1;
 constexpr uint8_t kStatusOffline = 2;
@@ -58,7 +82,14 @@ using stand_in::ToGb;
 using stand_in::ToUtf8;
 
 // A sink call with everything it needs captured by value.
-using Delivery = std::function<void(IMsgLogicSink*)>;
+using SinkCall = std::function<void(IMsgLogicSink*)>;
+
+// A sink call on its way to the delivery thread, with the login it belongs
+// to: once a newer login has begun, the calls of older ones are dropped.
+struct Delivery {
+  uint64_t login = 0;
+  SinkCall call;
+};
 
 struct Net;
 using Command = std::function<void(Net&)>;
@@ -81,6 +112,12 @@ struct Shared {
   uint64_t login = 0;
   uint64_t done_login = 0;
   int32_t login_result = 0;
+  // The socket of the connection being logged in, or -1: a login past its
+  // time-out shuts it down, which ends a TLS handshake that libstrophe
+  // would otherwise wait on for ever (the network thread is inside it).
+  // Set and cleared by the network thread; the descriptor stays open while
+  // it is set.
+  int login_sock = -1;
 
   Config config;
   Journal journal;
@@ -133,10 +170,64 @@ struct Friend {
 struct PendingIq {
   enum Kind { kRoster, kFriendVcard, kUserInfo, kPing, kRequestB, kRequestC, kLoginBarrier } kind = kPing;
   std::string jid;
+  // Where the IQ went: its answer must come from there (empty: our own
+  // account, which the server answers for).
+  std::string to;
   int32_t user = 0;
   int32_t value = 0;
   Clock::time_point deadline;
 };
+
+// ASCII case-insensitive equality: servers write domains and local parts
+// in lower case whatever case the request had.
+bool SameAddress(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// The text cut to at most `limit` bytes, at a UTF-8 character boundary.
+std::string CutUtf8(const std::string& text, size_t limit) {
+  if (text.size() <= limit) return text;
+  size_t end = limit;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xc0) == 0x80) --end;
+  return text.substr(0, end);
+}
+
+// 128 bits from the kernel's random source as hex: ids of our stanzas that
+// no peer can guess.
+std::string RandomToken() {
+  unsigned char bytes[16];
+  size_t got = 0;
+  while (got < sizeof bytes) {
+    const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw std::runtime_error("no random bytes for a stanza id");
+    }
+    got += static_cast<size_t>(n);
+  }
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char b : bytes) {
+    out.push_back(kHex[b >> 4]);
+    out.push_back(kHex[b & 15]);
+  }
+  return out;
+}
+
+// The SHA-256 fingerprint as libstrophe writes it ("AB:CD:...") -> 64
+// lower-case hex digits, or empty.
+std::string NormalizeFingerprint(const char* text) {
+  if (text == nullptr) return std::string();
+  std::string pin;
+  return ParsePin(std::string("sha256:") + text, &pin) ? pin : std::string();
+}
 
 // The network thread's own state: only that thread touches it.
 struct Net {
@@ -148,6 +239,15 @@ struct Net {
   enum Phase { kIdle, kLoggingIn, kOnline } phase = kIdle;
   bool conn_dead = false;  // libstrophe reported the end: release the connection
   bool auth_failed = false;
+  // Why the login under way must end at once (a certificate or pin that
+  // does not match, a clear-text login that would reveal the password), or
+  // empty. Checked after every libstrophe turn, before it writes again.
+  std::string refusal;
+  // Why the TLS handshake failed, as the certificate check said.
+  std::string tls_failure;
+  // The last error libstrophe logged during the login.
+  std::string last_error;
+  bool peer_checked = false;  // the pin was compared after the handshake
 
   uint64_t login = 0;
   Clock::time_point login_deadline;
@@ -169,16 +269,36 @@ struct Net {
   // from then on (before, the list carries them).
   bool list_sent = false;
   Clock::time_point friend_list_deadline;
-  std::map<int32_t, std::string> jids;  // ids of JIDs that are not numbers
+  JidTable jid_table{kMaxJids};  // ids of JIDs that are not our numbers
+  bool jids_full_told = false;
   std::map<std::string, PendingIq> iqs;
-  uint64_t next_iq = 0;
+  bool iqs_full_told = false;
+  bool backlog_told = false;
   Clock::time_point last_received;
   Clock::time_point last_ping;
 
-  std::vector<Delivery> out;  // sink calls to make
+  // Sink calls to make; `essential` ones (the loss of the connection) are
+  // never dropped for want of room.
+  struct Outgoing {
+    SinkCall call;
+    bool essential;
+  };
+  std::vector<Outgoing> out;
   bool activity = false;
+  // Without a connection (the inbound-stanza harness), what would be sent.
+  std::vector<std::string>* capture = nullptr;
+  // Non-zero (the harness): IQ ids are "t1", "t2", ... instead of random.
+  uint64_t predictable_ids = 0;
 
   Net(std::shared_ptr<Shared> s, const Config& c) : shared(std::move(s)), config(c) {}
+
+  void Emit(SinkCall call, bool essential = false) { out.push_back({std::move(call), essential}); }
+
+  // Sink calls waiting, handed over or not.
+  size_t Backlog() const {
+    std::lock_guard<std::mutex> hold(shared->mu);
+    return shared->deliveries.size() + out.size();
+  }
 
   void Log(const std::string& line) const { shared->Log(line); }
 
@@ -189,17 +309,24 @@ struct Net {
     return nullptr;
   }
 
+  // The user id of a bare JID; -1 when it has none and the table of JIDs
+  // is full.
   int32_t IdOf(const std::string& bare) {
-    const int32_t id = IdForJid(bare, config.domain);
-    if (id < 0) jids[id] = bare;
+    const int32_t own = IdForJid(bare, config.domain);
+    if (own >= 0) return own;
+    const int32_t id = jid_table.IdOf(bare);
+    if (id == -1 && !jids_full_told) {
+      jids_full_told = true;
+      Log("warning: " + std::to_string(kMaxJids) +
+          " JIDs without a number of ours have ids: stanzas from new ones are dropped");
+    }
     return id;
   }
 
   // The JID of a user id, or empty.
   std::string JidOf(int32_t id) const {
     if (id >= 0) return std::to_string(id) + "@" + config.domain;
-    const auto it = jids.find(id);
-    return it != jids.end() ? it->second : std::string();
+    return jid_table.JidOf(id);
   }
 
   int32_t ValueOf(const std::string& jid) { return FindFriend(jid) != nullptr ? 1 : 0; }
@@ -217,7 +344,7 @@ struct Net {
 
   void ReportFriend(const Friend& f) {
     const std::string record = stand_in::FriendRecord(PersonOf(f));
-    out.push_back([record](IMsgLogicSink* sink) { sink->OnFriendUpdate(record.data()); });
+    Emit([record](IMsgLogicSink* sink) { sink->OnFriendUpdate(record.data()); });
   }
 
   // --- sending ---
@@ -228,33 +355,69 @@ struct Net {
     return false;
   }
 
-  void Send(const std::string& xml) { xmpp_send_raw(conn, xml.data(), xml.size()); }
+  void Send(const std::string& xml) {
+    if (capture != nullptr) capture->push_back(xml);
+    if (conn != nullptr) xmpp_send_raw(conn, xml.data(), xml.size());
+  }
 
+  // A fresh unguessable id for `iq`, or empty when kMaxIqs are waiting
+  // (the login's own IQs always get one).
   std::string NewIqId(PendingIq iq) {
-    const std::string id = "ml" + std::to_string(++next_iq);
+    const bool login_iq = iq.kind == PendingIq::kRoster || iq.kind == PendingIq::kLoginBarrier;
+    if (iqs.size() >= kMaxIqs && !login_iq) {
+      if (!iqs_full_told) {
+        iqs_full_told = true;
+        Log("warning: " + std::to_string(kMaxIqs) + " requests wait for the server: no more sent");
+      }
+      return std::string();
+    }
+    iqs_full_told = iqs_full_told && iqs.size() >= kMaxIqs / 2;
+    std::string id = predictable_ids != 0 ? "t" + std::to_string(predictable_ids++) : RandomToken();
     iq.deadline = Clock::now() + kIqTimeout;
     iqs[id] = std::move(iq);
     return id;
   }
 
-  void SendPing(PendingIq::Kind kind, int32_t value) {
+  // False when no ping went out (too many requests waiting).
+  bool SendPing(PendingIq::Kind kind, int32_t value) {
     PendingIq iq;
     iq.kind = kind;
     iq.value = value;
+    iq.to = config.domain;
+    // Stamped even when no ping goes out, so that the quiet-time ping is
+    // not tried again at once.
+    last_ping = Clock::now();
     const std::string id = NewIqId(iq);
+    if (id.empty()) return false;
     Send("<iq type='get' id='" + id + "' to='" + XmlEscape(config.domain) +
          "'><ping xmlns='urn:xmpp:ping'/></iq>");
-    last_ping = Clock::now();
+    return true;
   }
 
-  void RequestVcard(PendingIq::Kind kind, const std::string& jid, int32_t user) {
+  // False when no request went out (too many requests waiting).
+  bool RequestVcard(PendingIq::Kind kind, const std::string& jid, int32_t user) {
     PendingIq iq;
     iq.kind = kind;
     iq.jid = jid;
+    iq.to = jid;
     iq.user = user;
     const std::string id = NewIqId(iq);
+    if (id.empty()) return false;
     Send("<iq type='get' id='" + id + "' to='" + XmlEscape(jid) +
          "'><vCard xmlns='vcard-temp'/></iq>");
+    return true;
+  }
+
+  // Whether `from` may answer an IQ of ours sent to `to`: the entity asked,
+  // or for one sent to our own account (no 'to'), the server speaking for
+  // it (no 'from', our bare or full JID).
+  bool AnswersFor(const std::string& from, const PendingIq& iq) const {
+    if (iq.to.empty()) {
+      if (from.empty() || SameAddress(from, self_jid)) return true;
+      const char* bound = conn != nullptr ? xmpp_conn_get_bound_jid(conn) : nullptr;
+      return bound != nullptr && SameAddress(from, bound);
+    }
+    return SameAddress(from, iq.to);
   }
 
   bool FriendListReady() const {
@@ -278,8 +441,8 @@ struct Net {
       // Values first: the agent passes on only friends whose value it has.
       const std::string value_list = stand_in::FriendValues(values);
       const std::string friend_list = stand_in::FriendList(pointers);
-      out.push_back([value_list](IMsgLogicSink* sink) { sink->OnFriendValues(value_list.data()); });
-      out.push_back([friend_list](IMsgLogicSink* sink) { sink->OnFriendList(friend_list.data()); });
+      Emit([value_list](IMsgLogicSink* sink) { sink->OnFriendValues(value_list.data()); });
+      Emit([friend_list](IMsgLogicSink* sink) { sink->OnFriendList(friend_list.data()); });
       list_sent = true;
     }
   }
@@ -293,12 +456,30 @@ struct Net {
     self_id = IdOf(jid);
     self_id_set = false;
     started = false;
+    const std::string refused = LoginRefusal(config);
+    if (!refused.empty()) {
+      Log("warning: login refused: " + refused);
+      FinishLogin(0);
+      return;
+    }
     conn = xmpp_conn_new(ctx);
     if (conn == nullptr) {
       FinishLogin(0);
       return;
     }
-    xmpp_conn_set_flags(conn, XMPP_CONN_FLAG_DISABLE_TLS | XMPP_CONN_FLAG_DISABLE_SM);
+    // Stream management stays off: a resumed stream would bring back the
+    // stanzas of an earlier login.
+    long flags = XMPP_CONN_FLAG_DISABLE_SM;
+    switch (config.tls) {
+      case TlsMode::kStartTls: flags |= XMPP_CONN_FLAG_MANDATORY_TLS; break;
+      case TlsMode::kDirect: flags |= XMPP_CONN_FLAG_LEGACY_SSL; break;
+      // Clear text to loopback: no STARTTLS, and the password never goes
+      // out in PLAIN (OnLog watches the offer).
+      case TlsMode::kOff: flags |= XMPP_CONN_FLAG_DISABLE_TLS; break;
+    }
+    xmpp_conn_set_flags(conn, flags);
+    if (!config.ca_file.empty()) xmpp_conn_set_cafile(conn, config.ca_file.c_str());
+    xmpp_conn_set_certfail_handler(conn, &Net::OnCertFail);
     xmpp_conn_set_jid(conn, jid.c_str());
     xmpp_conn_set_pass(conn, password.c_str());
     xmpp_conn_set_sockopt_callback(conn, &Net::OnSocket);
@@ -317,6 +498,7 @@ struct Net {
 
   void FinishLogin(int32_t result) {
     std::lock_guard<std::mutex> hold(shared->mu);
+    shared->login_sock = -1;
     if (shared->login != login) return;
     shared->login_result = result;
     shared->done_login = login;
@@ -333,9 +515,17 @@ struct Net {
     xmpp_conn_t* old = conn;
     conn = nullptr;
     sock = -1;
+    {
+      std::lock_guard<std::mutex> hold(shared->mu);
+      shared->login_sock = -1;  // before the descriptor is closed
+    }
     xmpp_conn_release(old);  // closes the socket; no handler runs any more
     conn_dead = false;
     auth_failed = false;
+    refusal.clear();
+    tls_failure.clear();
+    last_error.clear();
+    peer_checked = false;
     roster.clear();
     roster_loaded = false;
     friend_lists_wanted = 0;
@@ -350,11 +540,11 @@ struct Net {
     }
     started = true;
     const int32_t self = self_id;
-    out.push_back([self](IMsgLogicSink* sink) {
+    Emit([self](IMsgLogicSink* sink) {
       int32_t id = self;
       sink->OnSelfId(&id);
     });
-    out.push_back([](IMsgLogicSink* sink) { sink->OnActivity(); });
+    Emit([](IMsgLogicSink* sink) { sink->OnActivity(); });
   }
 
   void SetUserId(int32_t id) {
@@ -369,8 +559,8 @@ struct Net {
       Log("warning: SendText to unknown user " + std::to_string(user) + " dropped");
       return;
     }
-    Send("<message type='chat' to='" + XmlEscape(jid) + "' id='ml" + std::to_string(++next_iq) +
-         "'><body>" + XmlEscape(utf8) + "</body></message>");
+    Send("<message type='chat' to='" + XmlEscape(jid) + "' id='" + RandomToken() + "'><body>" +
+         XmlEscape(utf8) + "</body></message>");
   }
 
   void Contact(int32_t user) {
@@ -382,13 +572,11 @@ struct Net {
 
   void UserInfo(int32_t user) {
     const std::string jid = JidOf(user);
-    if (phase != kOnline || jid.empty()) {
+    if (phase != kOnline || jid.empty() || !RequestVcard(PendingIq::kUserInfo, jid, user)) {
       // Answered all the same, so that no text waits for it for ever.
-      const std::string record = stand_in::UserInfoRecord(user, 0);
-      out.push_back([record](IMsgLogicSink* sink) { sink->OnUserInfo(record.data()); });
-      return;
+      const std::string record = stand_in::UserInfoRecord(user, jid.empty() ? 0 : ValueOf(jid));
+      Emit([record](IMsgLogicSink* sink) { sink->OnUserInfo(record.data()); });
     }
-    RequestVcard(PendingIq::kUserInfo, jid, user);
   }
 
   void OwnPresence(int32_t value) {
@@ -431,15 +619,60 @@ struct Net {
   void RoomInfo(const std::string& gb_text) {
     if (!Online("SendRoomInfo")) return;
     const std::string record = stand_in::EventARecord(0, gb_text);
-    out.push_back([record](IMsgLogicSink* sink) { sink->OnEventA(record.data()); });
+    Emit([record](IMsgLogicSink* sink) { sink->OnEventA(record.data()); });
   }
 
   // --- libstrophe's callbacks ---
 
   static thread_local Net* current_;
 
+  // libstrophe's verdict on the server's certificate failed (unknown
+  // issuer, wrong name, expired...). With a pin the pin decides, after the
+  // handshake; without one the login ends here.
+  static int OnCertFail(const xmpp_tlscert_t* cert, const char* const error) {
+    // Called on the network thread, inside its turn for its one
+    // connection (libstrophe leaves the certificate's connection unset).
+    Net* net = current_;
+    if (net == nullptr || net->conn == nullptr) return 0;
+    const xmpp_conn_t* of = xmpp_tlscert_get_conn(cert);
+    if (of != nullptr && of != net->conn) return 0;
+    if (!net->config.pin_sha256.empty()) return 1;
+    if (net->tls_failure.empty()) {
+      net->tls_failure = std::string("server certificate not trusted: ") +
+                         (error != nullptr ? error : "unknown reason");
+    }
+    return 0;
+  }
+
+  // After each libstrophe turn while logging in: the pin, once the
+  // handshake is done, and any reason found to stop before libstrophe
+  // writes again.
+  void CheckLogin() {
+    if (conn == nullptr || phase != kLoggingIn) return;
+    if (!peer_checked && !config.pin_sha256.empty() && xmpp_conn_is_secured(conn)) {
+      peer_checked = true;
+      xmpp_tlscert_t* cert = xmpp_conn_get_peer_cert(conn);
+      const std::string seen = cert != nullptr
+          ? NormalizeFingerprint(xmpp_tlscert_get_string(cert, XMPP_CERT_FINGERPRINT_SHA256))
+          : std::string();
+      if (cert != nullptr) xmpp_tlscert_free(cert);
+      if (seen != config.pin_sha256 && refusal.empty()) {
+        refusal = "server certificate pin mismatch: the server's is sha256:" +
+                  (seen.empty() ? std::string("(none)") : seen);
+      }
+    }
+    if (!refusal.empty()) {
+      Log("warning: login failed (" + refusal + ")");
+      DropConnection();
+    }
+  }
+
   static int OnSocket(xmpp_conn_t* conn, void* socket) {
-    if (current_ != nullptr && current_->conn == conn) current_->sock = *static_cast<int*>(socket);
+    if (current_ != nullptr && current_->conn == conn) {
+      current_->sock = *static_cast<int*>(socket);
+      std::lock_guard<std::mutex> hold(current_->shared->mu);
+      current_->shared->login_sock = current_->sock;
+    }
     return 0;
   }
 
@@ -473,13 +706,18 @@ struct Net {
     // XMPP_CONN_DISCONNECT or XMPP_CONN_FAIL.
     std::string why = "error " + std::to_string(error);
     if (stream_error != nullptr && stream_error->text != nullptr) why += ", " + std::string(stream_error->text);
+    if (!net.tls_failure.empty()) {
+      why = net.tls_failure;
+    } else if (net.phase == kLoggingIn && !net.last_error.empty()) {
+      why += ", " + net.last_error;
+    }
     if (net.phase == kLoggingIn || net.awaiting_presence) {
-      net.Log("login failed (" + why + ")");
+      net.Log((net.tls_failure.empty() ? "login failed (" : "warning: login failed (") + why + ")");
       net.awaiting_presence = false;
       net.FinishLogin(0);
     } else if (net.phase == kOnline) {
       net.Log("connection lost (" + why + ")");
-      net.out.push_back([](IMsgLogicSink* sink) { sink->OnDisconnect(); });
+      net.Emit([](IMsgLogicSink* sink) { sink->OnDisconnect(); }, /*essential=*/true);
     }
     net.phase = kIdle;
     net.conn_dead = true;
@@ -488,22 +726,27 @@ struct Net {
   static int OnStanza(xmpp_conn_t* conn, xmpp_stanza_t* stanza, void* userdata) {
     Net& net = *static_cast<Net*>(userdata);
     if (conn != net.conn || net.phase != kOnline) return 1;
-    net.activity = true;
-    net.last_received = Clock::now();
+    net.Inbound(stanza);
+    return 1;
+  }
+
+  // One stanza from the server, while online.
+  void Inbound(xmpp_stanza_t* stanza) {
+    activity = true;
+    last_received = Clock::now();
     const char* name = xmpp_stanza_get_name(stanza);
-    if (name == nullptr) return 1;
+    if (name == nullptr) return;
     try {
       if (std::strcmp(name, "message") == 0) {
-        net.OnMessage(stanza);
+        OnMessage(stanza);
       } else if (std::strcmp(name, "presence") == 0) {
-        net.OnPresence(stanza);
+        OnPresence(stanza);
       } else if (std::strcmp(name, "iq") == 0) {
-        net.OnIq(stanza);
+        OnIq(stanza);
       }
     } catch (const std::exception& e) {
-      net.Log(std::string("warning: ") + e.what());
+      Log(std::string("warning: ") + e.what());
     }
-    return 1;
   }
 
   static std::string Attr(xmpp_stanza_t* stanza, const char* name) {
@@ -536,10 +779,26 @@ struct Net {
     return "unknown";
   }
 
+  // Whether a text or notice from `jid` may still be queued: one from a
+  // friend up to kMaxCalls waiting calls (Deliver), one from anybody else
+  // up to kStrangerCalls.
+  bool RoomForStranger(const std::string& jid) {
+    if (FindFriend(jid) != nullptr) return true;
+    if (Backlog() < kStrangerCalls) return true;
+    if (!backlog_told) {
+      backlog_told = true;
+      Log("warning: " + std::to_string(kStrangerCalls) +
+          " sink calls wait for the host: texts from users who are not friends are dropped");
+    }
+    return false;
+  }
+
   void OnMessage(xmpp_stanza_t* stanza) {
     const std::string from = BareJid(Attr(stanza, "from"));
     if (from.empty()) return;
+    if (!RoomForStranger(from)) return;
     const int32_t user = IdOf(from);
+    if (user == -1) return;  // no id left for a new JID
     const std::string type = Attr(stanza, "type");
     if (type == "error") {
       const std::string condition = ErrorCondition(stanza);
@@ -550,18 +809,18 @@ struct Net {
         notice = "消息未送达：没有这个用户";
       }
       const std::string record = stand_in::EventARecord(user, ToGb(notice));
-      out.push_back([record](IMsgLogicSink* sink) { sink->OnEventA(record.data()); });
+      Emit([record](IMsgLogicSink* sink) { sink->OnEventA(record.data()); });
       return;
     }
     if (xmpp_stanza_get_child_by_name_and_ns(stanza, "contact", kContactNs) != nullptr) {
       const std::string record = stand_in::EventARecord(user, ToGb("请求联系"));
-      out.push_back([record](IMsgLogicSink* sink) { sink->OnEventA(record.data()); });
+      Emit([record](IMsgLogicSink* sink) { sink->OnEventA(record.data()); });
       return;
     }
     xmpp_stanza_t* body = xmpp_stanza_get_child_by_name(stanza, "body");
     if (body == nullptr) return;  // chat states and the like
-    const std::string record = stand_in::TextRecord(1, ToGb(TextOf(body)));
-    out.push_back([user, record](IMsgLogicSink* sink) { sink->OnUserText(user, record.data()); });
+    const std::string record = stand_in::TextRecord(1, ToGb(CutUtf8(TextOf(body), kMaxText)));
+    Emit([user, record](IMsgLogicSink* sink) { sink->OnUserText(user, record.data()); });
   }
 
   void OnPresence(xmpp_stanza_t* stanza) {
@@ -579,6 +838,9 @@ struct Net {
         f->resources.erase(resource);
       }
     } else if (type.empty()) {
+      if (f->resources.size() >= kMaxResources && f->resources.count(resource) == 0) {
+        return;  // a friend's client farm, or a flood: the first ones count
+      }
       Presence& p = f->resources[resource];
       p.show = TextOf(xmpp_stanza_get_child_by_name(stanza, "show"));
       p.text = TextOf(xmpp_stanza_get_child_by_name(stanza, "status"));
@@ -624,7 +886,9 @@ struct Net {
       return;
     }
     const auto it = iqs.find(id);
-    if (it == iqs.end()) return;
+    // Only the entity asked may answer: anybody else who knows or guesses
+    // an id is ignored, and the request stays open until its time-out.
+    if (it == iqs.end() || !AnswersFor(Attr(stanza, "from"), it->second)) return;
     const PendingIq iq = it->second;
     iqs.erase(it);
     const bool ok = type == "result";
@@ -638,7 +902,7 @@ struct Net {
         if (ok) ReadVcard(iq.jid, xmpp_stanza_get_child_by_name(stanza, "vCard"));
         if (iq.kind == PendingIq::kUserInfo) {
           const std::string record = stand_in::UserInfoRecord(iq.user, ValueOf(iq.jid));
-          out.push_back([record](IMsgLogicSink* sink) { sink->OnUserInfo(record.data()); });
+          Emit([record](IMsgLogicSink* sink) { sink->OnUserInfo(record.data()); });
         }
         break;
       }
@@ -651,11 +915,11 @@ struct Net {
         break;
       case PendingIq::kRequestB: {
         const int32_t value = iq.value;
-        out.push_back([value](IMsgLogicSink* sink) { sink->OnEventB(value); });
+        Emit([value](IMsgLogicSink* sink) { sink->OnEventB(value); });
         break;
       }
       case PendingIq::kRequestC:
-        out.push_back([](IMsgLogicSink* sink) { sink->OnEventC(); });
+        Emit([](IMsgLogicSink* sink) { sink->OnEventC(); });
         break;
     }
     if (friend_lists_wanted > 0 && FriendListReady()) AnswerFriendLists();
@@ -665,7 +929,8 @@ struct Net {
     const std::string from = Attr(stanza, "from");
     const std::string to = from.empty() ? std::string() : " to='" + XmlEscape(from) + "'";
     xmpp_stanza_t* query = xmpp_stanza_get_child_by_name_and_ns(stanza, "query", "jabber:iq:roster");
-    const bool from_server = from.empty() || from == config.domain || BareJid(from) == self_jid;
+    // Roster pushes come from our own account (no 'from', or our bare JID).
+    const bool from_server = from.empty() || SameAddress(from, self_jid);
     if (type == "set" && query != nullptr && from_server) {
       ReadRoster(query, /*push=*/true);
       Send("<iq type='result' id='" + XmlEscape(id) + "'" + to + "/>");
@@ -697,10 +962,16 @@ struct Net {
       Friend* f = FindFriend(jid);
       const bool is_new = f == nullptr;
       if (is_new) {
+        const int32_t id = IdOf(jid);
+        if (id == -1 || roster.size() >= kMaxRoster) {
+          Log("warning: roster entry " + jid + " dropped (" + std::to_string(kMaxRoster) +
+              " friends at most)");
+          continue;
+        }
         roster.emplace_back();
         f = &roster.back();
         f->jid = jid;
-        f->id = IdOf(jid);
+        f->id = id;
       }
       f->name = Attr(item, "name");
       if (is_new) RequestVcard(PendingIq::kFriendVcard, jid, f->id);
@@ -742,7 +1013,7 @@ struct Net {
       }
       if (iq.kind == PendingIq::kUserInfo) {
         const std::string record = stand_in::UserInfoRecord(iq.user, ValueOf(iq.jid));
-        out.push_back([record](IMsgLogicSink* sink) { sink->OnUserInfo(record.data()); });
+        Emit([record](IMsgLogicSink* sink) { sink->OnUserInfo(record.data()); });
       }
     }
     if (friend_lists_wanted > 0 && (FriendListReady() || now >= friend_list_deadline)) {
@@ -776,8 +1047,32 @@ struct Net {
       pollfd fd = {sock, POLLIN, 0};
       const bool readable = sock < 0 || poll(&fd, 1, 0) > 0;
       xmpp_run_once(ctx, 0);
+      CheckLogin();
       if (!readable) break;
     }
+  }
+
+  // Whether libstrophe, given this offer of SASL mechanisms, would pick one
+  // that does not send the password itself (it prefers SCRAM, then
+  // DIGEST-MD5, then PLAIN).
+  static bool OfferAvoidsPlain(const char* features_xml, xmpp_ctx_t* ctx) {
+    xmpp_stanza_t* features = xmpp_stanza_new_from_string(ctx, features_xml);
+    if (features == nullptr) return false;
+    bool safe = false;
+    xmpp_stanza_t* mechanisms =
+        xmpp_stanza_get_child_by_name_and_ns(features, "mechanisms", "urn:ietf:params:xml:ns:xmpp-sasl");
+    for (xmpp_stanza_t* m = mechanisms != nullptr ? xmpp_stanza_get_children(mechanisms) : nullptr;
+         m != nullptr && !safe; m = xmpp_stanza_get_next(m)) {
+      const char* name = xmpp_stanza_get_name(m);
+      if (name == nullptr || std::strcmp(name, "mechanism") != 0) continue;
+      char* text = xmpp_stanza_get_text(m);
+      if (text == nullptr) continue;
+      safe = strcasecmp(text, "SCRAM-SHA-1") == 0 || strcasecmp(text, "SCRAM-SHA-256") == 0 ||
+             strcasecmp(text, "SCRAM-SHA-512") == 0 || strcasecmp(text, "DIGEST-MD5") == 0;
+      xmpp_free(ctx, text);
+    }
+    xmpp_stanza_release(features);
+    return safe;
   }
 
   // libstrophe reports a refused authentication only in its log, and then
@@ -785,12 +1080,30 @@ struct Net {
   static void OnLog(void* userdata, xmpp_log_level_t level, const char* area, const char* msg) {
     Net& net = *static_cast<Net*>(userdata);
     if (net.shared->libstrophe_log) {
-      xmpp_get_default_logger(XMPP_LEVEL_DEBUG)->handler(nullptr, level, area, msg);
+      // The default logger reads its level from its own userdata.
+      const xmpp_log_t* standard = xmpp_get_default_logger(XMPP_LEVEL_DEBUG);
+      standard->handler(standard->userdata, level, area, msg);
     }
-    if (net.phase == kLoggingIn && msg != nullptr &&
-        (std::strstr(msg, "auth failed") != nullptr ||
-         std::strstr(msg, "Cannot authenticate") != nullptr)) {
+    if (net.phase != kLoggingIn || msg == nullptr || net.conn == nullptr) return;
+    if (std::strstr(msg, "auth failed") != nullptr ||
+        std::strstr(msg, "Cannot authenticate") != nullptr) {
       net.auth_failed = true;
+    }
+    if (level == XMPP_LEVEL_ERROR) net.last_error = msg;
+    // libstrophe logs each stanza it receives before it handles it. On a
+    // connection without TLS, an offer where libstrophe would pick PLAIN,
+    // or a refused SASL attempt (after which it would try the next
+    // mechanism, PLAIN among them), ends the login before libstrophe's
+    // next write: the password never goes out in clear text.
+    if (xmpp_conn_is_secured(net.conn) || std::strncmp(msg, "RECV: ", 6) != 0) return;
+    const char* stanza = msg + 6;
+    if (std::strncmp(stanza, "<features", 9) == 0 || std::strncmp(stanza, "<stream:features", 16) == 0) {
+      if (std::strstr(stanza, "urn:ietf:params:xml:ns:xmpp-sasl") != nullptr &&
+          !OfferAvoidsPlain(stanza, net.ctx) && net.refusal.empty()) {
+        net.refusal = "the server offers no SASL mechanism but PLAIN on a connection without TLS";
+      }
+    } else if (std::strncmp(stanza, "<failure", 8) == 0 && net.refusal.empty()) {
+      net.refusal = "authentication failed on a connection without TLS";
     }
   }
 
@@ -799,13 +1112,26 @@ struct Net {
   bool Deliver() {
     if (activity) {
       activity = false;
-      out.insert(out.begin(), [](IMsgLogicSink* sink) { sink->OnActivity(); });
+      out.insert(out.begin(), Outgoing{[](IMsgLogicSink* sink) { sink->OnActivity(); }, false});
     }
     std::lock_guard<std::mutex> hold(shared->mu);
     if (shared->stopped) return false;
     if (out.empty()) return true;
-    for (Delivery& call : out) shared->deliveries.push_back(std::move(call));
+    size_t dropped = 0;
+    for (Outgoing& item : out) {
+      if (shared->deliveries.size() >= kMaxCalls && !item.essential) {
+        ++dropped;
+        continue;
+      }
+      shared->deliveries.push_back(Delivery{login, std::move(item.call)});
+    }
     out.clear();
+    if (dropped > 0 && !backlog_told) {
+      backlog_told = true;
+      Log("warning: " + std::to_string(kMaxCalls) + " sink calls wait for the host: " +
+          std::to_string(dropped) + " dropped");
+    }
+    backlog_told = backlog_told && shared->deliveries.size() >= kMaxCalls / 2;
     shared->cv.notify_all();
     return true;
   }
@@ -928,14 +1254,17 @@ void RunDeliveries(std::shared_ptr<Shared> shared) {
     shared->deliveries.pop_front();
     IMsgLogicSink* sink = shared->sink;
     if (sink == nullptr) continue;
+    // A call of an earlier login once a newer one has begun: its news (the
+    // end of the old stream above all) is nobody's now.
+    if (call.login != shared->login) continue;
     shared->in_call = true;
     hold.unlock();
     try {
-      call(sink);
+      call.call(sink);
     } catch (...) {
       // The sink does not throw; nothing to undo if it did.
     }
-    call = nullptr;
+    call.call = nullptr;
     hold.lock();
     shared->in_call = false;
     shared->cv.notify_all();  // Release may be waiting for this call to end
@@ -1022,6 +1351,10 @@ class Engine final : public IMsgLogic {
     {
       std::unique_lock<std::mutex> hold(sh_->mu);
       sh_->Log("Release");
+      // A login under way may be stuck in a TLS handshake: end it.
+      if (sh_->login != sh_->done_login && sh_->login_sock >= 0) {
+        shutdown(sh_->login_sock, SHUT_RDWR);
+      }
       sh_->stopped = true;
       sh_->sink = nullptr;
       sh_->Wake();
@@ -1162,11 +1495,16 @@ class Engine final : public IMsgLogic {
     if (std::this_thread::get_id() == sh_->thread_id) return 0;  // never: no sink calls there
     const uint64_t id = ++sh_->login;
     sh_->Post([id, jid, password](Net& net) { net.Login(id, jid, password); });
-    // The thread keeps the login time-out itself; this is only a backstop.
-    const auto give_up = Clock::now() + milliseconds(sh_->config.login_timeout_ms) + milliseconds(2000);
-    const bool done = sh_->cv.wait_until(hold, give_up, [this, id] {
-      return sh_->done_login == id || sh_->stopped;
-    });
+    // The thread keeps the login time-out itself, unless it is stuck in a
+    // TLS handshake with a server gone quiet: past the time-out its socket
+    // is shut down, which ends the handshake. The last 2 s are a backstop.
+    const auto time_out = Clock::now() + milliseconds(sh_->config.login_timeout_ms);
+    const auto finished = [this, id] { return sh_->done_login == id || sh_->stopped; };
+    bool done = sh_->cv.wait_until(hold, time_out, finished);
+    if (!done) {
+      if (sh_->login == id && sh_->login_sock >= 0) shutdown(sh_->login_sock, SHUT_RDWR);
+      done = sh_->cv.wait_until(hold, time_out + milliseconds(2000), finished);
+    }
     const int32_t result = done && sh_->done_login == id ? sh_->login_result : 0;
     sh_->Log("  login of " + jid + " -> " + std::to_string(result));
     return result;
@@ -1176,6 +1514,71 @@ class Engine final : public IMsgLogic {
 };
 
 }  // namespace
+
+struct InboundSession::State {
+  std::shared_ptr<Shared> shared = std::make_shared<Shared>();
+  xmpp_ctx_t* ctx = nullptr;
+  std::vector<std::string> sent;
+  std::unique_ptr<Net> net;
+};
+
+InboundSession::InboundSession(const Config& config, const std::string& self_local,
+                               bool predictable_ids)
+    : state_(new State) {
+  static std::once_flag initialized;
+  std::call_once(initialized, [] { xmpp_initialize(); });
+  state_->shared->config = config;
+  state_->ctx = xmpp_ctx_new(nullptr, nullptr);
+  state_->net.reset(new Net(state_->shared, state_->shared->config));
+  Net& net = *state_->net;
+  net.ctx = state_->ctx;
+  net.capture = &state_->sent;
+  net.predictable_ids = predictable_ids ? 1 : 0;
+  net.self_jid = self_local + "@" + config.domain;
+  net.self_id = net.IdOf(net.self_jid);
+  net.phase = Net::kLoggingIn;
+  net.HandleConnection(XMPP_CONN_CONNECT, 0, nullptr);
+}
+
+InboundSession::~InboundSession() {
+  state_->net.reset();
+  if (state_->ctx != nullptr) xmpp_ctx_free(state_->ctx);
+}
+
+bool InboundSession::Feed(const std::string& xml) {
+  xmpp_stanza_t* stanza = xmpp_stanza_new_from_string(state_->ctx, xml.c_str());
+  if (stanza == nullptr) return false;
+  state_->net->Inbound(stanza);
+  xmpp_stanza_release(stanza);
+  return true;
+}
+
+void InboundSession::GetFriendList() { state_->net->GetFriendList(); }
+void InboundSession::RequestUserInfo(int32_t user) { state_->net->UserInfo(user); }
+void InboundSession::SendText(int32_t user, const std::string& utf8) {
+  state_->net->SendText(user, utf8);
+}
+
+std::vector<std::string> InboundSession::TakeSent() {
+  std::vector<std::string> sent;
+  sent.swap(state_->sent);
+  return sent;
+}
+
+size_t InboundSession::Deliver(IMsgLogicSink* sink) {
+  Net& net = *state_->net;
+  if (net.activity) {
+    net.activity = false;
+    sink->OnActivity();
+  }
+  std::vector<Net::Outgoing> out;
+  out.swap(net.out);
+  for (Net::Outgoing& item : out) item.call(sink);
+  return out.size();
+}
+
+std::string InboundSession::JidOf(int32_t id) const { return state_->net->JidOf(id); }
+size_t InboundSession::JidCount() const { return state_->net->jid_table.size(); }
 
 IMsgLogic* NewEngine(const Config& config, Journal journal, bool libstrophe_log) {
   static std::once_flag initialized;

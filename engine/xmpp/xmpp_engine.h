@@ -23,8 +23,12 @@
 #ifndef MSGLOGIC_ENGINE_XMPP_XMPP_ENGINE_H_
 #define MSGLOGIC_ENGINE_XMPP_XMPP_ENGINE_H_
 
+#include <stdint.h>
+
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "MsgLogic.h"
 #include "engine/xmpp/config.h"
@@ -39,6 +43,41 @@ using Journal = std::function<void(const std::string& line)>;
 // A new engine for `config`, or null when its thread cannot start.
 // `libstrophe_log` turns on libstrophe's own debug log on standard error.
 IMsgLogic* NewEngine(const Config& config, Journal journal, bool libstrophe_log);
+
+// The engine's handling of what a server sends, without a network or
+// threads: a session of `self_local`@domain that has just logged in (its
+// roster request, presence and ping written, unanswered), fed stanzas as
+// text. For tests and the fuzz target.
+class InboundSession {
+ public:
+  // `predictable_ids`: the ids of the engine's IQs are "t1", "t2", ...
+  // instead of random ones, so that a fuzzer can answer them.
+  InboundSession(const Config& config, const std::string& self_local, bool predictable_ids);
+  ~InboundSession();
+  InboundSession(const InboundSession&) = delete;
+  InboundSession& operator=(const InboundSession&) = delete;
+
+  // Handles one stanza given as XML text, as if the server had sent it;
+  // false when the text is not one stanza.
+  bool Feed(const std::string& xml);
+  // The agent's calls.
+  void GetFriendList();
+  void RequestUserInfo(int32_t user);
+  void SendText(int32_t user, const std::string& utf8);
+  // What the engine wrote since the last call, one stanza a line.
+  std::vector<std::string> TakeSent();
+  // Makes the sink calls collected so far, in order, on this thread, as
+  // the delivery thread would; returns how many.
+  size_t Deliver(IMsgLogicSink* sink);
+  // The JID behind a user id (empty when none), and how many JIDs without
+  // a number of ours have ids.
+  std::string JidOf(int32_t id) const;
+  size_t JidCount() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace xmpp_engine
 

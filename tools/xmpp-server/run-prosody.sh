@@ -1,28 +1,36 @@
 #!/usr/bin/env bash
 # Runs a Prosody XMPP server for demos and tests: its own configuration and
-# data in a folder of its own, loopback only, no TLS, a free port, in the
-# foreground. Users and rosters come from users.txt (or --users FILE).
-# Ctrl-C (or SIGTERM) stops the server and removes the folder it made.
+# data in a folder of its own, loopback only, encryption required (STARTTLS
+# on the client port, direct TLS on a second one) with a certificate of a
+# test CA made here with openssl, free ports, in the foreground. Users and
+# rosters come from users.txt (or --users FILE). Ctrl-C (or SIGTERM) stops
+# the server and removes the folder it made.
 #
 #   tools/xmpp-server/run-prosody.sh [--port N] [--dir DIR] [--users FILE]
+#                                    [--cert good|other-ca|wrong-name]
 #
-# --dir DIR keeps the configuration and data in DIR (made if missing, not
-# removed on exit); the accounts are written afresh each time, and without
-# --port the port of the last run in DIR is used again. Once the
-# server accepts connections, the script prints how to use it and a last
-# line for programs:  READY port=N pid=PID dir=DIR
+# --dir DIR keeps the configuration, data and certificates in DIR (made if
+# missing, not removed on exit); the accounts are written afresh each time,
+# and without --port the ports of the last run in DIR are used again.
+# --cert picks the server's certificate: the test CA's for "localhost"
+# (good, the default), another CA's for "localhost", or the test CA's for
+# another name. Once the server accepts connections, the script prints how
+# to use it and a last line for programs:
+#   READY port=N pid=PID dir=DIR direct=M ca=DIR/certs/ca.pem
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
 users="$here/users.txt"
 port=""
 dir=""
+cert=good
 while [ $# -gt 0 ]; do
   case "$1" in
     --port) port="$2"; shift 2 ;;
     --dir) dir="$2"; shift 2 ;;
     --users) users="$2"; shift 2 ;;
-    -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
+    --cert) cert="$2"; shift 2 ;;
+    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
     *) echo "run-prosody.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -31,6 +39,13 @@ if ! command -v prosody >/dev/null 2>&1; then
   echo "run-prosody.sh: prosody is not installed (Debian: apt-get install prosody)" >&2
   exit 77
 fi
+if ! command -v openssl >/dev/null 2>&1; then
+  echo "run-prosody.sh: openssl is not installed (Debian: apt-get install openssl)" >&2
+  exit 77
+fi
+case "$cert" in good|other-ca|wrong-name) ;; *)
+  echo "run-prosody.sh: --cert is good, other-ca or wrong-name" >&2; exit 2 ;;
+esac
 
 made_dir=""
 if [ -z "$dir" ]; then
@@ -40,22 +55,59 @@ fi
 mkdir -p "$dir"
 dir="$(cd "$dir" && pwd)"
 
-if [ -z "$port" ] && [ -f "$dir/prosody.cfg.lua" ]; then
-  # The port of the last run in this folder, so that a restart serves the
+direct=""
+if [ -f "$dir/prosody.cfg.lua" ]; then
+  # The ports of the last run in this folder, so that a restart serves the
   # clients of the first.
-  port="$(sed -n 's/^c2s_ports = { \([0-9]*\) }$/\1/p' "$dir/prosody.cfg.lua")"
+  [ -n "$port" ] || port="$(sed -n 's/^c2s_ports = { \([0-9]*\) }$/\1/p' "$dir/prosody.cfg.lua")"
+  direct="$(sed -n 's/^c2s_direct_tls_ports = { \([0-9]*\) }$/\1/p' "$dir/prosody.cfg.lua")"
 fi
-if [ -z "$port" ]; then
+free_port() {
   # A port the kernel hands out as free (lua-socket comes with prosody).
-  port="$(lua5.4 -e 'local s = require("socket").bind("127.0.0.1", 0)
-                     local _, p = s:getsockname() s:close() print(p)' 2>/dev/null || true)"
-  [ -n "$port" ] || port=$((20000 + RANDOM % 30000))
+  local p
+  p="$(lua5.4 -e 'local s = require("socket").bind("127.0.0.1", 0)
+                  local _, p = s:getsockname() s:close() print(p)' 2>/dev/null || true)"
+  [ -n "$p" ] || p=$((20000 + RANDOM % 30000))
+  echo "$p"
+}
+[ -n "$port" ] || port="$(free_port)"
+while [ -z "$direct" ] || [ "$direct" = "$port" ]; do direct="$(free_port)"; done
+
+# The test CA and the server certificates, made once per folder: EC keys,
+# quick to make. ca.pem is what clients trust (MSGLOGIC_XMPP_CA_FILE).
+certs="$dir/certs"
+mkdir -p "$certs"
+make_cert() {  # NAME CN SAN ISSUER
+  local name=$1 cn=$2 san=$3 issuer=$4
+  openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
+    -keyout "$certs/$name.key" -subj "/CN=$cn" -out "$certs/$name.csr" 2>/dev/null
+  printf 'subjectAltName=%s\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' "$san" \
+    > "$certs/$name.ext"
+  openssl x509 -req -in "$certs/$name.csr" -CA "$certs/$issuer.pem" -CAkey "$certs/$issuer.key" \
+    -CAcreateserial -days 30 -sha256 -extfile "$certs/$name.ext" -out "$certs/$name.pem" 2>/dev/null
+  rm -f "$certs/$name.csr" "$certs/$name.ext"
+}
+make_ca() {  # NAME CN
+  openssl req -x509 -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
+    -keyout "$certs/$1.key" -subj "/CN=$2" -days 30 -sha256 \
+    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign \
+    -out "$certs/$1.pem" 2>/dev/null
+}
+# (Names that are no host's: Prosody looks for certs/HOST.* by itself.)
+if [ ! -f "$certs/server-good.pem" ]; then
+  make_ca ca "msglogicex test CA"
+  make_ca other-ca "some other CA"
+  make_cert server-good localhost "DNS:localhost,IP:127.0.0.1" ca
+  make_cert server-other-ca localhost "DNS:localhost,IP:127.0.0.1" other-ca
+  make_cert server-wrong-name wrong.example "DNS:wrong.example" ca
+  chmod 644 "$certs"/*.key  # prosody may run as its own user
 fi
+server_cert="server-$cert"
 
 domain=localhost
 data="$dir/data/$domain"
 rm -rf "$data"
-mkdir -p "$data/accounts" "$data/roster" "$data/vcard" "$dir/certs"
+mkdir -p "$data/accounts" "$data/roster" "$data/vcard"
 
 # A Lua string literal of the text.
 lua_str() {
@@ -101,16 +153,19 @@ data_path = "$dir/data"
 log = { { levels = { min = "info" }, to = "file", filename = "$dir/prosody.log" } }
 interfaces = { "127.0.0.1" }
 c2s_ports = { $port }
+c2s_direct_tls_ports = { $direct }
 c2s_interfaces = { "127.0.0.1" }
+c2s_direct_tls_interfaces = { "127.0.0.1" }
 s2s_ports = { }
 http_ports = { }
 https_ports = { }
 admin_socket = "$dir/prosody.sock"
-modules_enabled = { "roster"; "saslauth"; "disco"; "ping"; "vcard"; "posix" }
+modules_enabled = { "roster"; "saslauth"; "tls"; "disco"; "ping"; "vcard"; "posix" }
 -- Messages to a user who is not online come back as errors.
-modules_disabled = { "offline"; "s2s"; "tls" }
-c2s_require_encryption = false
-allow_unencrypted_plain_auth = true
+modules_disabled = { "offline"; "s2s" }
+ssl = { certificate = "$certs/$server_cert.pem"; key = "$certs/$server_cert.key" }
+c2s_require_encryption = true
+allow_unencrypted_plain_auth = false
 authentication = "internal_plain"
 storage = "internal"
 VirtualHost "$domain"
@@ -150,10 +205,12 @@ Users:$summary; passwords in $dir/accounts.ini.
 In another terminal, from the top of the source tree:
 
   export MSGLOGIC_XMPP_SERVER=127.0.0.1:$port MSGLOGIC_XMPP_ACCOUNTS=$dir/accounts.ini
+  export MSGLOGIC_XMPP_CA_FILE=$certs/ca.pem
   build/default/bin/xmpp/msglogic-demo --interactive
 
 then "connect 10001" (or 10002, 10003). Ctrl-C here stops the server.
-READY port=$port pid=$pid dir=$dir
+Direct TLS (MSGLOGIC_XMPP_TLS=direct) is on port $direct.
+READY port=$port pid=$pid dir=$dir direct=$direct ca=$certs/ca.pem
 USAGE
 wait "$pid" || true
 pid=""

@@ -185,12 +185,10 @@ void CMsgLogicAgent::ClearCaches() {
   {
     LockHolder hold(&m_csFriend);
     m_mapFriend.clear();
-    ++m_nFriendClears;
   }
   {
     LockHolder hold(&m_csFriendValue);
     m_mapFriendValue.clear();
-    ++m_nFriendValueClears;
   }
   {
     LockHolder hold(&m_csPendingText);

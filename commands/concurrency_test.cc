@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "tests/support/agent_fixture.h"
+#include "tests/support/records.h"
 
 namespace msglogic {
 namespace testing {
@@ -31,6 +32,12 @@ class LockHookEnv : public FakeEnv {
     return waiting_[name];
   }
 
+  // Holds of the lock named `name` not yet left, on every thread.
+  int Held(const std::string& name) {
+    std::lock_guard<std::mutex> hold(mu_);
+    return held_[name];
+  }
+
   Lock* NewLock(const char* name) override {
     return new HookedLock(this, FakeEnv::NewLock(name), name);
   }
@@ -46,8 +53,12 @@ class LockHookEnv : public FakeEnv {
       env_->CountWaiting(name_, +1);
       inner_->Enter();
       env_->CountWaiting(name_, -1);
+      env_->CountHeld(name_, +1);
     }
-    void Leave() override { inner_->Leave(); }
+    void Leave() override {
+      env_->CountHeld(name_, -1);
+      inner_->Leave();
+    }
 
    private:
     LockHookEnv* const env_;
@@ -71,9 +82,15 @@ class LockHookEnv : public FakeEnv {
     waiting_[name] += delta;
   }
 
+  void CountHeld(const std::string& name, int delta) {
+    std::lock_guard<std::mutex> hold(mu_);
+    held_[name] += delta;
+  }
+
   std::mutex mu_;
   std::map<std::string, std::function<void()>> hooks_;
   std::map<std::string, int> waiting_;
+  std::map<std::string, int> held_;
 };
 
 // AgentTest's arrangement, in a LockHookEnv.
@@ -185,6 +202,58 @@ TEST_F(CommandConcurrencyTest, CommandsWhoseEngineIsGoneSucceedWithoutCallingIt)
   EXPECT_EQ(peer().sink()->OnUserInfo(record), 1);
   EXPECT_EQ(peer().pending_count(), 0u);
   EXPECT_EQ(engines.Count(kSendText), 0);
+}
+
+// A friend list is cached with m_csFriend held only to swap the new table
+// in. A host command that runs while the engine thread is in the middle of
+// a list (here: as it reaches for m_csFriendValue, after converting the
+// texts, before the swap) neither waits for the list nor sees part of it;
+// once the list is cached, every value is the new one.
+TEST_F(CommandConcurrencyTest, HostCommandsNeverWaitForAFriendListBeingCached) {
+  ConnectOk();
+  IMsgLogicSink* sink = peer().sink();
+  std::vector<FriendSpec> before;
+  std::vector<FriendSpec> after;
+  std::vector<std::pair<int32_t, int32_t>> values;
+  for (int32_t id = 1; id <= 200; ++id) {
+    before.push_back({id, id, 0, 0, 0, 1, "old", "", ""});
+    after.push_back({id, 1000 + id, 0, 0, 0, 1, "new", "", ""});
+    values.push_back({id, 1});
+  }
+  sink->OnFriendValues(ValueList(values).Exact().get());
+  sink->OnFriendList(FriendList(before).Exact().get());
+  engines.Clear();
+
+  std::thread host_thread;
+  std::atomic<bool> done{false};
+  bool waited = false;
+  env.BeforeEnter("m_csFriendValue", [&] {
+    host_thread = std::thread([&] {
+      EXPECT_EQ(agent->SendText(7, "a"), 0);
+      EXPECT_EQ(agent->ContactUser(150), 0);
+      EXPECT_EQ(agent->SendText(200, "b"), 0);
+      done = true;
+    });
+    // Either the commands finish, or one of them blocks on m_csFriend held by
+    // this thread (then it finishes once the list has gone through).
+    while (!done && !(env.Held("m_csFriend") > 0 && env.Waiting("m_csFriend") > 0)) {
+      std::this_thread::yield();
+    }
+    waited = !done;
+  });
+  EXPECT_EQ(sink->OnFriendList(FriendList(after).Exact().get()), 0);
+  host_thread.join();
+  EXPECT_FALSE(waited) << "a host command waited for the list";
+  EXPECT_EQ(agent->SendText(7, "c"), 0);
+
+  auto sent = engines.Calls(kSendText);
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[0].args, (std::vector<int64_t>{7, 1, -1, 7}));
+  EXPECT_EQ(sent[1].args, (std::vector<int64_t>{200, 1, -1, 200}));
+  EXPECT_EQ(sent[2].args, (std::vector<int64_t>{7, 1, -1, 1007}));
+  auto contacts = engines.Calls(kContactUser);
+  ASSERT_EQ(contacts.size(), 1u);
+  EXPECT_EQ(contacts[0].args, (std::vector<int64_t>{150, 150, -1}));
 }
 
 }  // namespace

@@ -189,6 +189,7 @@ void CMsgLogicAgent::ClearCaches() {
   {
     LockHolder hold(&m_csFriendValue);
     m_mapFriendValue.clear();
+    ++m_nFriendValueClears;
   }
   {
     LockHolder hold(&m_csPendingText);

@@ -37,6 +37,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "MsgLogic.h"
 #include "MsgLogicEx.h"
@@ -248,6 +249,13 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   FriendTable m_mapFriend GUARDED_BY(m_csFriend);
   RecursiveLock m_csFriendValue;
   std::map<int32_t, int32_t, UserIdLess> m_mapFriendValue GUARDED_BY(m_csFriendValue);
+  // Counts the clearings of the map above (nothing else removes its
+  // entries): while the count and the map's size stay as they were, its
+  // users are those of m_vecValueUsers, the map's users in ascending order,
+  // which friend lists test their users against (events/).
+  uint32_t m_nFriendValueClears GUARDED_BY(m_csFriendValue) = 0;
+  std::vector<uint32_t> m_vecValueUsers GUARDED_BY(m_csFriendValue);
+  uint32_t m_nValueUsersClears GUARDED_BY(m_csFriendValue) = 0;
   RecursiveLock m_csPendingText ACQUIRED_BEFORE(m_csMsgLogic);
   std::map<int32_t, std::unique_ptr<char[]>, UserIdLess> m_mapPendingText
       GUARDED_BY(m_csPendingText);

@@ -70,11 +70,22 @@ bool ReadFriendRecord(RecordView view, size_t offset, FriendRecord* record) {
   return true;
 }
 
+// Records are read one after the other, and each header tells where the
+// next begins, so the processor cannot fetch ahead on its own: the bytes a
+// few records on are asked for early (a hint, never a read: the address may
+// lie past the list).
+void PrefetchAhead(RecordView records, size_t offset) {
+  const uintptr_t at = reinterpret_cast<uintptr_t>(records.Chars(offset));
+  __builtin_prefetch(reinterpret_cast<const void*>(at + 768));
+  __builtin_prefetch(reinterpret_cast<const void*>(at + 1024));
+}
+
 // Whether `count` records lie back to back, whole, from the start of
 // `records`.
 bool FriendRecordsFit(RecordView records, uint32_t count) {
   size_t offset = 0;
   for (uint32_t i = 0; i < count; ++i) {
+    PrefetchAhead(records, offset);
     FriendRecord record;
     if (!ReadFriendRecord(records, offset, &record) ||
         !CheckedAdd(offset, record.size, &offset)) {
@@ -84,9 +95,9 @@ bool FriendRecordsFit(RecordView records, uint32_t count) {
   return true;
 }
 
-// Converts the UTF-8 `text` (up to its first NUL) into the zero-filled
-// GB2312 `field`, cut at a character boundary to at most size - 1 bytes, so
-// the field stays NUL-terminated.
+// Converts the UTF-8 `text` (up to its first NUL) into the GB2312 `field`,
+// cut at a character boundary to at most size - 1 bytes, and zeroes the rest
+// of the field, so it stays NUL-terminated.
 template <size_t kSize>
 void ConvertText(char (&field)[kSize], const char* text, uint32_t length) {
   constexpr size_t kCap = kSize - 1;
@@ -98,12 +109,23 @@ void ConvertText(char (&field)[kSize], const char* text, uint32_t length) {
   if (const void* nul = std::memchr(text, 0, n)) {
     n = static_cast<size_t>(static_cast<const char*>(nul) - text);
   }
-  UTF_8ToGB2312N(field, kCap, text, n);
+  const size_t written = UTF_8ToGB2312N(field, kCap, text, n);
+  std::memset(field + written, 0, kSize - written);
 }
 
 // Fills `info` from `record`. In a list an empty display name takes the name.
 void FillFriendInfo(const FriendRecord& record, bool in_list, FriendInfo* info) {
-  std::memset(info, 0, sizeof *info);
+  // Every byte is written once: the fields below, the texts with their
+  // zero tails, and the reserved bytes.
+  static_assert(sizeof info->nUserId + sizeof info->nUserValue + sizeof info->nInfoA +
+                        sizeof info->wInfoB + sizeof info->byReserved1 + sizeof info->szName +
+                        sizeof info->szDisplayName + sizeof info->nInfoC +
+                        sizeof info->szLongText + sizeof info->byStatus +
+                        sizeof info->byReserved2 ==
+                    sizeof *info,
+                "FillFriendInfo writes every field");
+  std::memset(info->byReserved1, 0, sizeof info->byReserved1);
+  std::memset(info->byReserved2, 0, sizeof info->byReserved2);
   info->nUserId = record.user_id;
   info->nUserValue = record.user_value;
   info->nInfoA = record.info_a;
@@ -154,23 +176,6 @@ const ListedRecord* SortByUser(ListedRecord* records, ListedRecord* scratch,
   return from;
 }
 
-// The first entry of `map` whose key is not less than `id`, looked for from
-// `from`, an entry with no key before it that is not less than `id`: a few
-// steps forward, else a search from the root.
-template <typename Map>
-typename Map::iterator SeekFrom(Map& map, typename Map::iterator from, int32_t id) {
-  constexpr int kMaxSteps = 4;
-  typename Map::iterator it = from;
-  for (int step = 0; it != map.end() && map.key_comp()(it->first, id); ++step) {
-    if (step == kMaxSteps) return map.lower_bound(id);
-    ++it;
-  }
-  return it;
-}
-
-// Records whose values are looked up in one hold of m_csFriendValue.
-constexpr uint32_t kValueBatch = 256;
-
 }  // namespace
 
 // Engine thread. Every record is cached and, when its user has a value,
@@ -181,8 +186,8 @@ constexpr uint32_t kValueBatch = 256;
 // m_csFriend but the swap of one table for another:
 //  1. the texts are converted with no lock held, in list order, straight
 //     into the entries the host gets;
-//  2. the records are sorted by user; the value map is walked in that order,
-//     m_csFriendValue taken alone once per kValueBatch records;
+//  2. the records are sorted by user and tested for a value in that order,
+//     under m_csFriendValue alone;
 //  3. the new friend table is built from the published one and the last
 //     record of each user (a sequential merge, no lock held) and swapped in
 //     under m_csFriend (PublishFriends);
@@ -195,6 +200,7 @@ void CMsgLogicAgent::CacheFriendRecords(RecordView records, uint32_t count,
   std::vector<uint8_t> has_value(count, 0);
   uint32_t listed_count = 0;
   for (size_t offset = 0; listed_count < count; ++listed_count) {
+    PrefetchAhead(records, offset);
     FriendRecord record;
     if (!ReadFriendRecord(records, offset, &record)) break;
     FillFriendInfo(record, /*in_list=*/true, &out[listed_count]);
@@ -203,14 +209,22 @@ void CMsgLogicAgent::CacheFriendRecords(RecordView records, uint32_t count,
   }
   const ListedRecord* sorted = SortByUser(listed.data(), listed.data() + count, listed_count);
 
-  for (uint32_t k = 0; k < listed_count;) {
-    const uint32_t end = listed_count - k < kValueBatch ? listed_count : k + kValueBatch;
+  {
+    // The users with a value, in order, are kept aside and rebuilt only
+    // when the value map has gained users since (values change rarely,
+    // lists often): then the test is a merge of two ascending sequences.
     LockHolder values(&m_csFriendValue);
-    auto v = m_mapFriendValue.lower_bound(static_cast<int32_t>(sorted[k].user));
-    for (; k < end; ++k) {
-      const int32_t id = static_cast<int32_t>(sorted[k].user);
-      v = SeekFrom(m_mapFriendValue, v, id);
-      has_value[sorted[k].index] = v != m_mapFriendValue.end() && v->first == id;
+    if (m_nValueUsersClears != m_nFriendValueClears ||
+        m_vecValueUsers.size() != m_mapFriendValue.size()) {
+      m_vecValueUsers.clear();
+      m_vecValueUsers.reserve(m_mapFriendValue.size());
+      for (const auto& v : m_mapFriendValue) m_vecValueUsers.push_back(static_cast<uint32_t>(v.first));
+      m_nValueUsersClears = m_nFriendValueClears;
+    }
+    size_t v = 0;
+    for (uint32_t k = 0; k < listed_count; ++k) {
+      while (v < m_vecValueUsers.size() && m_vecValueUsers[v] < sorted[k].user) ++v;
+      has_value[sorted[k].index] = v < m_vecValueUsers.size() && m_vecValueUsers[v] == sorted[k].user;
     }
   }
 
@@ -241,6 +255,7 @@ void CMsgLogicAgent::PublishFriends(const FriendInfo* const* entries, size_t cou
       base = m_mapFriend;
     }
     FriendTable next = base.With(entries, count);
+    if (next.SameAs(base)) return;  // nothing changed: nothing to swap in
     // Declared before the hold, so the table swapped out (`next` after the
     // swap) is freed after m_csFriend is left.
     LockHolder hold(&m_csFriend);
@@ -272,8 +287,9 @@ int32_t CMsgLogicAgent::OnFriendList(RecordView list) {
   if (!FriendRecordsFit(records, count)) return 0;
   size_t bytes;
   if (!CheckedMul(count, sizeof(FriendInfo), &bytes)) return 0;
-  // Zero-filled, from operator new like every allocation of the agent.
-  std::unique_ptr<FriendInfo[]> friends(new (std::nothrow) FriendInfo[count]());
+  // From operator new like every allocation of the agent. Every entry is
+  // written: each record's is filled from zero, the rest are zeroed.
+  std::unique_ptr<FriendInfo[]> friends(new (std::nothrow) FriendInfo[count]);
   if (friends == nullptr) return 0;
   CacheFriendRecords(records, count, friends.get());
   if (HostCall callback{this}) callback->OnFriendList(1, friends.get());

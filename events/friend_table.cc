@@ -1,6 +1,7 @@
 #include "events/friend_table.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace msglogic {
 namespace {
@@ -15,6 +16,25 @@ void Prefetch(const FriendInfo* entry) {
 }
 
 }  // namespace
+
+// Whether every one of the `count` updates (ascending) is an entry of
+// `chunk` already, byte for byte: a list that changes nothing of a chunk
+// leaves it shared rather than copied. The entries are fetched ahead as far
+// as `readable` updates lie from `updates` on.
+bool FriendTable::Unchanged(const Chunk& chunk, const FriendInfo* const* updates,
+                            size_t count, size_t readable) {
+  size_t k = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (i + 8 < readable) Prefetch(updates[i + 8]);
+    const uint32_t key = KeyOf(updates[i]);
+    while (k < chunk.ids.size() && chunk.ids[k] < key) ++k;
+    if (k == chunk.ids.size() || chunk.ids[k] != key ||
+        std::memcmp(&chunk.entries[k], updates[i], sizeof(FriendInfo)) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
 
 const FriendInfo* FriendTable::Find(int32_t id) const {
   if (data_ == nullptr) return nullptr;
@@ -45,12 +65,12 @@ FriendTable FriendTable::With(const FriendInfo* const* updates, size_t count) co
     for (size_t piece = 0; piece < pieces; ++piece) {
       const size_t end = m * (piece + 1) / pieces;
       auto chunk = std::make_shared<Chunk>();
-      chunk->ids.resize(end - done);
-      chunk->entries.resize(end - done);
+      chunk->ids.reserve(end - done);
+      chunk->entries.reserve(end - done);
       for (size_t k = done; k < end; ++k) {
         if (k + 4 < m) Prefetch(entries[k + 4]);
-        chunk->ids[k - done] = KeyOf(entries[k]);
-        chunk->entries[k - done] = *entries[k];
+        chunk->ids.push_back(KeyOf(entries[k]));
+        chunk->entries.push_back(*entries[k]);
       }
       next->first.push_back(chunk->ids.front());
       next->chunks.push_back(std::move(chunk));
@@ -60,7 +80,8 @@ FriendTable FriendTable::With(const FriendInfo* const* updates, size_t count) co
   };
 
   std::vector<const FriendInfo*> merged;
-  if (base.chunks.empty()) emit(updates, count);
+  bool changed = base.chunks.empty();
+  if (changed) emit(updates, count);
   size_t u = 0;
   for (size_t c = 0; c < base.chunks.size(); ++c) {
     // Chunk c takes the updates below the next chunk's first id (the first
@@ -74,6 +95,7 @@ FriendTable FriendTable::With(const FriendInfo* const* updates, size_t count) co
           updates);
     }
     const std::shared_ptr<const Chunk>& chunk = base.chunks[c];
+    if (end != u && Unchanged(*chunk, updates + u, end - u, count - u)) u = end;
     if (end == u) {
       next->first.push_back(base.first[c]);
       next->chunks.push_back(chunk);
@@ -91,7 +113,9 @@ FriendTable FriendTable::With(const FriendInfo* const* updates, size_t count) co
       }
     }
     emit(merged.data(), merged.size());
+    changed = true;
   }
+  if (!changed) return *this;
   return FriendTable(std::move(next));
 }
 

@@ -44,7 +44,8 @@ class FriendTable {
 
   // This table with the entries of `updates` put in: each replaces the
   // entry of its nUserId or is added. `updates` point to `count` records in
-  // strictly ascending unsigned id order (no id twice). Throws
+  // strictly ascending unsigned id order (no id twice). When they change
+  // nothing, the result is this table itself (SameAs). Throws
   // std::bad_alloc; this table is unchanged either way.
   FriendTable With(const FriendInfo* const* updates, size_t count) const;
   FriendTable With(const FriendInfo& update) const {
@@ -82,6 +83,9 @@ class FriendTable {
     std::vector<std::shared_ptr<const Chunk>> chunks;
     size_t size = 0;
   };
+
+  static bool Unchanged(const Chunk& chunk, const FriendInfo* const* updates, size_t count,
+                        size_t readable);
 
   explicit FriendTable(std::shared_ptr<const Data> data) : data_(std::move(data)) {}
 

@@ -146,4 +146,8 @@ cmake -S . -B "$INI_BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build "$INI_BUILD_DIR" --target ini_probe
 ctest --test-dir "$INI_BUILD_DIR" -R '^ini_wine_differential$' --output-on-failure
 
+step "relay and host latency under Wine (figures only, not judged)"
+cmake --build "$BUILD_DIR" --target msglogic_latency_probe
+wine "$BUILD_DIR/bin/msglogic_latency_probe.exe" | tr -d '\r' || echo "(the probe did not finish)"
+
 step ""

@@ -256,6 +256,44 @@ TEST_F(CommandConcurrencyTest, HostCommandsNeverWaitForAFriendListBeingCached) {
   EXPECT_EQ(contacts[0].args, (std::vector<int64_t>{150, 150, -1}));
 }
 
+// A friend list builds its table from a copy of the published one. When
+// another writer swaps in a table meanwhile, the list builds again from
+// that one; after losing twice it builds under m_csFriend. Either way no
+// write is lost.
+TEST_F(CommandConcurrencyTest, AListThatLosesTheRaceToSwapBuildsAgainAndLosesNoWrite) {
+  ConnectOk();
+  IMsgLogicSink* sink = peer().sink();
+  std::vector<FriendSpec> list;
+  for (int32_t id = 1; id <= 100; ++id) list.push_back({id, id, 0, 0, 0, 1, "l", "", ""});
+  int interfered = 0;
+  // One friend's details, cached by another engine thread.
+  auto details = [&](int32_t id) {
+    std::thread other([&] {
+      const FriendSpec f{id, 7, 0, 0, 0, 1, "i", "", ""};
+      sink->OnFriendInfo(FriendRecord(f).Exact().get());
+    });
+    other.join();
+  };
+  // The list's first entry into m_csFriend takes its copy; before its
+  // second (the swap) the details of another user are cached.
+  std::function<void()> arm = [&] {
+    env.BeforeEnter("m_csFriend", [&] {
+      env.BeforeEnter("m_csFriend", [&] {
+        details(1000 + interfered);
+        if (++interfered < 2) arm();
+      });
+    });
+  };
+  arm();
+  EXPECT_EQ(sink->OnFriendList(FriendList(list).Exact().get()), 0);
+  EXPECT_EQ(interfered, 2);
+  EXPECT_EQ(peer().friend_count(), 102u);
+  FriendInfo info;
+  for (int32_t id : {1, 50, 100, 1000, 1001}) EXPECT_TRUE(peer().find_friend(id, &info)) << id;
+  ASSERT_TRUE(peer().find_friend(1001, &info));
+  EXPECT_EQ(info.nUserValue, 7);
+}
+
 }  // namespace
 }  // namespace testing
 }  // namespace msglogic

@@ -28,6 +28,7 @@ bool FriendTable::Unchanged(const Chunk& chunk, const FriendInfo* const* updates
     if (i + 8 < readable) Prefetch(updates[i + 8]);
     const uint32_t key = KeyOf(updates[i]);
     while (k < chunk.ids.size() && chunk.ids[k] < key) ++k;
+    if (k + 4 < chunk.ids.size()) Prefetch(&chunk.entries[k + 4]);
     if (k == chunk.ids.size() || chunk.ids[k] != key ||
         std::memcmp(&chunk.entries[k], updates[i], sizeof(FriendInfo)) != 0) {
       return false;

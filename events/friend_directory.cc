@@ -9,6 +9,7 @@
 // Bytes 14-19, 28-29 and 39-46 are not read. A friend list is a uint32
 // count followed by that many records back to back; a value list is a
 // uint32 count followed by that many (int32 user id, int32 value) pairs.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -151,8 +152,8 @@ struct ListedRecord {
 
 // Sorts `count` records by user, keeping list order among records of the
 // same user, through `scratch` (room for `count` records): short lists by
-// insertion, long ones by radix, one byte of the id per pass. Returns the
-// array that holds the result.
+// insertion, long ones by radix, one byte of the id per pass (none for a
+// byte all ids share). Returns the array that holds the result.
 const ListedRecord* SortByUser(ListedRecord* records, ListedRecord* scratch,
                                size_t count) {
   if (count < 32) {
@@ -169,6 +170,8 @@ const ListedRecord* SortByUser(ListedRecord* records, ListedRecord* scratch,
   for (unsigned shift = 0; shift < 32; shift += 8) {
     size_t start[257] = {};
     for (size_t k = 0; k < count; ++k) ++start[((from[k].user >> shift) & 0xFF) + 1];
+    // A byte all ids share (ids tend to lie close together) orders nothing.
+    if (std::find(start + 1, start + 257, count) != start + 257) continue;
     for (size_t d = 0; d < 256; ++d) start[d + 1] += start[d];
     for (size_t k = 0; k < count; ++k) to[start[(from[k].user >> shift) & 0xFF]++] = from[k];
     std::swap(from, to);

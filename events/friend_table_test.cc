@@ -113,7 +113,10 @@ TEST(FriendTableTest, OrdersIdsAsUnsigned) {
       Apply(FriendTable(), {Entry(-1, 1), Entry(0, 2), Entry(INT32_MIN, 3), Entry(INT32_MAX, 4)},
             &model);
   std::vector<int32_t> order;
-  table.ForEach([&](const FriendInfo& e) { order.push_back(e.nUserId); });
+  table.ForEach([&](const FriendInfo& e) {
+    const int32_t id = e.nUserId;  // a packed field: no reference to it
+    order.push_back(id);
+  });
   EXPECT_EQ(order, (std::vector<int32_t>{0, INT32_MAX, INT32_MIN, -1}));
 }
 

@@ -72,21 +72,31 @@ bool ReadFriendRecord(RecordView view, size_t offset, FriendRecord* record) {
 }
 
 // Records are read one after the other, and each header tells where the
-// next begins, so the processor cannot fetch ahead on its own: the bytes a
-// few records on are asked for early (a hint, never a read: the address may
-// lie past the list).
-void PrefetchAhead(RecordView records, size_t offset) {
-  const uintptr_t at = reinterpret_cast<uintptr_t>(records.Chars(offset));
-  __builtin_prefetch(reinterpret_cast<const void*>(at + 768));
-  __builtin_prefetch(reinterpret_cast<const void*>(at + 1024));
-}
+// next begins, so the processor cannot fetch ahead on its own. A reader asks
+// for every line up to kAhead bytes beyond the record it reads (a hint,
+// never a read: the addresses may lie past the list).
+class ReadAhead {
+ public:
+  explicit ReadAhead(RecordView records)
+      : base_(reinterpret_cast<uintptr_t>(records.Chars(0))), next_(base_) {}
+  void At(size_t offset) {
+    const uintptr_t until = base_ + offset + kAhead;
+    for (; next_ < until; next_ += 64) __builtin_prefetch(reinterpret_cast<const void*>(next_));
+  }
+
+ private:
+  static constexpr uintptr_t kAhead = 2048;
+  const uintptr_t base_;
+  uintptr_t next_;
+};
 
 // Whether `count` records lie back to back, whole, from the start of
 // `records`.
 bool FriendRecordsFit(RecordView records, uint32_t count) {
   size_t offset = 0;
+  ReadAhead ahead(records);
   for (uint32_t i = 0; i < count; ++i) {
-    PrefetchAhead(records, offset);
+    ahead.At(offset);
     FriendRecord record;
     if (!ReadFriendRecord(records, offset, &record) ||
         !CheckedAdd(offset, record.size, &offset)) {
@@ -202,8 +212,9 @@ void CMsgLogicAgent::CacheFriendRecords(RecordView records, uint32_t count,
   std::vector<ListedRecord> listed(size_t{count} * 2);  // the records, then the sort's scratch
   std::vector<uint8_t> has_value(count, 0);
   uint32_t listed_count = 0;
+  ReadAhead ahead(records);
   for (size_t offset = 0; listed_count < count; ++listed_count) {
-    PrefetchAhead(records, offset);
+    ahead.At(offset);
     FriendRecord record;
     if (!ReadFriendRecord(records, offset, &record)) break;
     FillFriendInfo(record, /*in_list=*/true, &out[listed_count]);

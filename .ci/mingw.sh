@@ -216,4 +216,11 @@ for bits in "${BITS[@]}"; do
 done
 if [ ${#BITS[@]} -eq 2 ]; then package_both; fi
 
+for bits in "${BITS[@]}"; do
+  step "relay and host latency under Wine, ${bits}-bit (figures only, not judged)"
+  cmake --build "build/mingw$bits" --target msglogic_latency_probe
+  loader=wine; [ "$bits" = 64 ] && loader=/usr/lib/wine/wine64
+  "$loader" "build/mingw$bits/bin/msglogic_latency_probe.exe" | tr -d '\r' || echo "(the probe did not finish)"
+done
+
 step ""

@@ -252,7 +252,6 @@ void CMsgLogicAgent::FreshFriends() {
   const uint32_t session = Session();
   if (!Later(session, m_nFriendSession)) return;
   m_mapFriend.clear();
-  ++m_nFriendClears;
   m_nFriendSession = session;
 }
 

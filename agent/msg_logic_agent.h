@@ -8,14 +8,17 @@
 //  - the release worker: releases an engine marked by Reset, every 2000 ms.
 //
 // Locks, each recursive and each guarding one thing. Only three nestings
-// exist, always in this order:
+// are allowed, always in this order:
 //   m_csKeepAlive -> m_csMsgLogic      (keep-alive)
-//   m_csFriend -> m_csFriendValue      (friend lists)
+//   m_csFriend -> m_csFriendValue      (friend directory; its writers take
+//                                       each alone today)
 //   m_csPendingText -> m_csMsgLogic    (sending a queued text)
-// Every other lock is taken alone. No lock is held while the host is called
-// or while a message box is open. m_csMsgLogic is held across every call
-// into the engine but its Release, which runs with no agent lock held: the
-// engine waits there for its sink calls, and one may be waiting for a lock.
+// Every other lock is taken alone. m_csFriend is held only to look a user up
+// or to swap in a friend table built outside it, so a host command never
+// waits for a friend list being cached. No lock is held while the host is
+// called or while a message box is open. m_csMsgLogic is held across every
+// call into the engine but its Release, which runs with no agent lock held:
+// the engine waits there for its sink calls, and one may be waiting for a lock.
 //
 // Lifetime and logins: one mechanism, whose rules stand at the top of
 // agent/lifetime.cc. In short: every thread working inside the agent does so
@@ -37,10 +40,12 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "MsgLogic.h"
 #include "MsgLogicEx.h"
 #include "events/agent_sink.h"
+#include "events/friend_table.h"
 #include "events/record_view.h"
 #include "platform/env.h"
 #include "platform/thread_annotations.h"
@@ -229,8 +234,15 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   void ConnectionLost();
   // Caches `count` friend records lying whole, back to back, from the start
   // of `records`, and copies those whose user has a value to out[0], out[1],
-  // ... Takes m_csFriend -> m_csFriendValue once per record (events/).
+  // ... The records are converted and the new friend table built with no
+  // lock held; m_csFriendValue and m_csFriend are each taken alone, briefly
+  // (events/). Throws std::bad_alloc, leaving the cache as it was.
   void CacheFriendRecords(RecordView records, uint32_t count, FriendInfo* out);
+  // Puts `count` entries (ascending unsigned ids, none twice) into the
+  // published friend table: built from a copy with no lock held, swapped in
+  // under m_csFriend unless another writer swapped first; after two such
+  // losses the table is built under the lock, so every writer gets through.
+  void PublishFriends(const FriendInfo* const* entries, size_t count);
 
   Env* const m_env;
 
@@ -243,17 +255,21 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   Thread* m_hSuperviseThread GUARDED_BY(m_csMsgLogic) = nullptr;
   Thread* m_hReleaseThread GUARDED_BY(m_csMsgLogic) = nullptr;
   RecursiveLock m_csFriend ACQUIRED_BEFORE(m_csFriendValue);
-  std::map<int32_t, FriendInfo, UserIdLess> m_mapFriend GUARDED_BY(m_csFriend);
+  // The published friend table: read and swapped under m_csFriend, built
+  // with no lock held (events/friend_table.h).
+  FriendTable m_mapFriend GUARDED_BY(m_csFriend);
   RecursiveLock m_csFriendValue;
   std::map<int32_t, int32_t, UserIdLess> m_mapFriendValue GUARDED_BY(m_csFriendValue);
-  // Count the clearings of the two maps above (nothing else removes their
-  // entries), so a position in a map kept from one hold of its lock to the
-  // next is known to be still valid while the count has not changed.
-  uint32_t m_nFriendClears GUARDED_BY(m_csFriend) = 0;
+  // Counts the clearings of the map above (nothing else removes its
+  // entries): while the count and the map's size stay as they were, its
+  // users are those of m_vecValueUsers, the map's users in ascending order,
+  // which friend lists test their users against (events/).
   uint32_t m_nFriendValueClears GUARDED_BY(m_csFriendValue) = 0;
   // The session whose state each table holds (agent/lifetime.cc).
   uint32_t m_nFriendSession GUARDED_BY(m_csFriend) = 1;
   uint32_t m_nFriendValueSession GUARDED_BY(m_csFriendValue) = 1;
+  std::vector<uint32_t> m_vecValueUsers GUARDED_BY(m_csFriendValue);
+  uint32_t m_nValueUsersClears GUARDED_BY(m_csFriendValue) = 0;
   RecursiveLock m_csPendingText ACQUIRED_BEFORE(m_csMsgLogic);
   std::map<int32_t, std::unique_ptr<char[]>, UserIdLess> m_mapPendingText
       GUARDED_BY(m_csPendingText);

@@ -190,35 +190,47 @@ int main(int argc, char** argv) {
                     target, max_ratio > 0 ? (met ? "pass" : "FAIL") : ""});
   };
 
-  paired(&lines, "friend-list relay (10,000 friends)", "relay", 1.0);
+  paired(&lines, "friend-list relay (10,000 friends)", "relay", 0.4);
   paired(&lines, "room packing (1,000 rooms)", "room", 0.6);
   paired(&lines, "codec GB2312→UTF-8 (names, 4–30 bytes)", "codec/gb2312-to-utf8", 0.5);
   paired(&lines, "codec UTF-8→GB2312 (names, 4–30 bytes)", "codec/utf8-to-gb2312", 0.5);
 
-  // Host latency: the busy p99, beside the idle p99. The target keeps it where
-  // it was before the codec's tables: 0.2-1.7 µs over the runs made on the
-  // 2-vCPU machine of the README, with the iconv codec and with the tables
-  // alike (it depends on what else runs there), so a target at the top of
-  // that spread would fail on noise; the faults it guards against cost 3.5 µs
-  // and more.
-  {
-    const Figures* f = find("latency");
-    const std::string label = "host latency p99 (SendText while relaying)";
-    const std::string target = "≤ 2 µs";
+  // Host latency: SendText to a friend while lists are relayed without
+  // pause, beside the same calls with the relaying thread parked, in the
+  // same benchmark (p50 and p99 of each phase). The agent's targets are
+  // ratios to its idle figures: a host command should not wait for a list.
+  // The naive agent (plain recursive mutexes, every record cached under the
+  // friend table's lock) is shown for comparison, with no target; so is the
+  // mean, which shows the rare calls that wait for a whole list.
+  auto latency = [&](const std::string& who, const std::string& name, double max_p50,
+                     double max_p99) {
+    const Figures* f = find(name);
     double idle_p50, idle_p99, busy_p50, busy_p99;
+    const std::string p50_label = "host latency p50 (SendText while relaying)" + who;
+    const std::string p99_label = "host latency p99 (SendText while relaying)" + who;
+    auto target = [](double max) { return max > 0 ? Format("≤ %.1f× idle", max) : "—"; };
     if (!counter(f, "idle_p50_us", &idle_p50) || !counter(f, "idle_p99_us", &idle_p99) ||
         !counter(f, "busy_p50_us", &busy_p50) || !counter(f, "busy_p99_us", &busy_p99)) {
-      missing(label, target);
-    } else {
-      const double ratio = idle_p99 > 0 ? busy_p99 / idle_p99 : INFINITY;
-      const bool met = busy_p99 <= 2.0;
-      if (!met) all_met = false;
-      lines.push_back({label, Time(idle_p99 * 1e3), Time(busy_p99 * 1e3), Format("%.2f×", ratio),
-                       target, met ? "pass" : "FAIL"});
-      lines.push_back({"host latency p50", Time(idle_p50 * 1e3), Time(busy_p50 * 1e3),
-                       idle_p50 > 0 ? Format("%.2f×", busy_p50 / idle_p50) : "—", "—", ""});
+      if (max_p50 > 0) missing(p50_label, target(max_p50));
+      if (max_p99 > 0) missing(p99_label, target(max_p99));
+      return;
     }
-  }
+    auto row = [&](const std::string& label, double idle_us, double busy_us, double max) {
+      const double ratio = idle_us > 0 ? busy_us / idle_us : INFINITY;
+      const bool met = max <= 0 || ratio <= max;
+      if (!met) all_met = false;
+      lines.push_back({label, Time(idle_us * 1e3), Time(busy_us * 1e3), Format("%.2f×", ratio),
+                       target(max), max > 0 ? (met ? "pass" : "FAIL") : ""});
+    };
+    row(p50_label, idle_p50, busy_p50, max_p50);
+    row(p99_label, idle_p99, busy_p99, max_p99);
+    double idle_mean, busy_mean;
+    if (counter(f, "idle_mean_us", &idle_mean) && counter(f, "busy_mean_us", &busy_mean)) {
+      row("host latency mean (SendText while relaying)" + who, idle_mean, busy_mean, 0);
+    }
+  };
+  latency("", "latency", 1.2, 2.0);
+  latency(", naive agent", "latency/naive", 0, 0);
 
   paired(&lines, "pending texts (100,000 strangers)", "pending", 3.0);
 

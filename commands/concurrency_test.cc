@@ -13,6 +13,7 @@
 
 #include "tests/support/agent_fixture.h"
 #include "tests/support/lock_hook_env.h"
+#include "tests/support/records.h"
 
 namespace msglogic {
 namespace testing {
@@ -127,6 +128,96 @@ TEST_F(CommandConcurrencyTest, CommandsWhoseEngineIsGoneSucceedWithoutCallingIt)
   EXPECT_EQ(peer().sink()->OnUserInfo(record), 1);
   EXPECT_EQ(peer().pending_count(), 0u);
   EXPECT_EQ(engines.Count(kSendText), 0);
+}
+
+// A friend list is cached with m_csFriend held only to swap the new table
+// in. A host command that runs while the engine thread is in the middle of
+// a list (here: as it reaches for m_csFriendValue, after converting the
+// texts, before the swap) neither waits for the list nor sees part of it;
+// once the list is cached, every value is the new one.
+TEST_F(CommandConcurrencyTest, HostCommandsNeverWaitForAFriendListBeingCached) {
+  ConnectOk();
+  IMsgLogicSink* sink = peer().sink();
+  std::vector<FriendSpec> before;
+  std::vector<FriendSpec> after;
+  std::vector<std::pair<int32_t, int32_t>> values;
+  for (int32_t id = 1; id <= 200; ++id) {
+    before.push_back({id, id, 0, 0, 0, 1, "old", "", ""});
+    after.push_back({id, 1000 + id, 0, 0, 0, 1, "new", "", ""});
+    values.push_back({id, 1});
+  }
+  sink->OnFriendValues(ValueList(values).Exact().get());
+  sink->OnFriendList(FriendList(before).Exact().get());
+  engines.Clear();
+
+  std::thread host_thread;
+  std::atomic<bool> done{false};
+  bool waited = false;
+  env.BeforeEnter("m_csFriendValue", [&] {
+    host_thread = std::thread([&] {
+      EXPECT_EQ(agent->SendText(7, "a"), 0);
+      EXPECT_EQ(agent->ContactUser(150), 0);
+      EXPECT_EQ(agent->SendText(200, "b"), 0);
+      done = true;
+    });
+    // Either the commands finish, or one of them blocks on m_csFriend held by
+    // this thread (then it finishes once the list has gone through).
+    while (!done && !(env.Held("m_csFriend") > 0 && env.Waiting("m_csFriend") > 0)) {
+      std::this_thread::yield();
+    }
+    waited = !done;
+  });
+  EXPECT_EQ(sink->OnFriendList(FriendList(after).Exact().get()), 0);
+  host_thread.join();
+  EXPECT_FALSE(waited) << "a host command waited for the list";
+  EXPECT_EQ(agent->SendText(7, "c"), 0);
+
+  auto sent = engines.Calls(kSendText);
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[0].args, (std::vector<int64_t>{7, 1, -1, 7}));
+  EXPECT_EQ(sent[1].args, (std::vector<int64_t>{200, 1, -1, 200}));
+  EXPECT_EQ(sent[2].args, (std::vector<int64_t>{7, 1, -1, 1007}));
+  auto contacts = engines.Calls(kContactUser);
+  ASSERT_EQ(contacts.size(), 1u);
+  EXPECT_EQ(contacts[0].args, (std::vector<int64_t>{150, 150, -1}));
+}
+
+// A friend list builds its table from a copy of the published one. When
+// another writer swaps in a table meanwhile, the list builds again from
+// that one; after losing twice it builds under m_csFriend. Either way no
+// write is lost.
+TEST_F(CommandConcurrencyTest, AListThatLosesTheRaceToSwapBuildsAgainAndLosesNoWrite) {
+  ConnectOk();
+  IMsgLogicSink* sink = peer().sink();
+  std::vector<FriendSpec> list;
+  for (int32_t id = 1; id <= 100; ++id) list.push_back({id, id, 0, 0, 0, 1, "l", "", ""});
+  int interfered = 0;
+  // One friend's details, cached by another engine thread.
+  auto details = [&](int32_t id) {
+    std::thread other([&] {
+      const FriendSpec f{id, 7, 0, 0, 0, 1, "i", "", ""};
+      sink->OnFriendInfo(FriendRecord(f).Exact().get());
+    });
+    other.join();
+  };
+  // The list's first entry into m_csFriend takes its copy; before its
+  // second (the swap) the details of another user are cached.
+  std::function<void()> arm = [&] {
+    env.BeforeEnter("m_csFriend", [&] {
+      env.BeforeEnter("m_csFriend", [&] {
+        details(1000 + interfered);
+        if (++interfered < 2) arm();
+      });
+    });
+  };
+  arm();
+  EXPECT_EQ(sink->OnFriendList(FriendList(list).Exact().get()), 0);
+  EXPECT_EQ(interfered, 2);
+  EXPECT_EQ(peer().friend_count(), 102u);
+  FriendInfo info;
+  for (int32_t id : {1, 50, 100, 1000, 1001}) EXPECT_TRUE(peer().find_friend(id, &info)) << id;
+  ASSERT_TRUE(peer().find_friend(1001, &info));
+  EXPECT_EQ(info.nUserValue, 7);
 }
 
 }  // namespace

@@ -39,10 +39,9 @@ int32_t CMsgLogicAgent::SendText(int32_t userId, const char* text) noexcept {
       LockHolder hold(&m_csFriend);
       FreshFriends();
       session = m_nFriendSession;
-      auto it = m_mapFriend.find(userId);
-      if (it != m_mapFriend.end()) {
+      if (const FriendInfo* info = m_mapFriend.Find(userId)) {
         is_friend = true;
-        value = it->second.nUserValue;
+        value = info->nUserValue;
       }
     }
     if (is_friend) {
@@ -95,10 +94,10 @@ int32_t CMsgLogicAgent::ContactUser(int32_t userId) noexcept {
       LockHolder hold(&m_csFriend);
       FreshFriends();
       session = m_nFriendSession;
-      auto it = m_mapFriend.find(userId);
-      if (it == m_mapFriend.end()) return -1;
-      status = it->second.byStatus;
-      value = it->second.nUserValue;
+      const FriendInfo* info = m_mapFriend.Find(userId);
+      if (info == nullptr) return -1;
+      status = info->byStatus;
+      value = info->nUserValue;
     }
     if (status == 2 || status == 3) {
       m_env->ShowMessageBox(kUserNotOnline);

@@ -9,11 +9,12 @@
 // Bytes 14-19, 28-29 and 39-46 are not read. A friend list is a uint32
 // count followed by that many records back to back; a value list is a
 // uint32 count followed by that many (int32 user id, int32 value) pairs.
+#include <algorithm>
 #include <cstring>
-#include <iterator>
-#include <utility>
 #include <memory>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "agent/msg_logic_agent.h"
 #include "events/checked_size.h"
@@ -70,11 +71,32 @@ bool ReadFriendRecord(RecordView view, size_t offset, FriendRecord* record) {
   return true;
 }
 
+// Records are read one after the other, and each header tells where the
+// next begins, so the processor cannot fetch ahead on its own. A reader asks
+// for every line up to kAhead bytes beyond the record it reads (a hint,
+// never a read: the addresses may lie past the list).
+class ReadAhead {
+ public:
+  explicit ReadAhead(RecordView records)
+      : base_(reinterpret_cast<uintptr_t>(records.Chars(0))), next_(base_) {}
+  void At(size_t offset) {
+    const uintptr_t until = base_ + offset + kAhead;
+    for (; next_ < until; next_ += 64) __builtin_prefetch(reinterpret_cast<const void*>(next_));
+  }
+
+ private:
+  static constexpr uintptr_t kAhead = 2048;
+  const uintptr_t base_;
+  uintptr_t next_;
+};
+
 // Whether `count` records lie back to back, whole, from the start of
 // `records`.
 bool FriendRecordsFit(RecordView records, uint32_t count) {
   size_t offset = 0;
+  ReadAhead ahead(records);
   for (uint32_t i = 0; i < count; ++i) {
+    ahead.At(offset);
     FriendRecord record;
     if (!ReadFriendRecord(records, offset, &record) ||
         !CheckedAdd(offset, record.size, &offset)) {
@@ -84,9 +106,9 @@ bool FriendRecordsFit(RecordView records, uint32_t count) {
   return true;
 }
 
-// Converts the UTF-8 `text` (up to its first NUL) into the zero-filled
-// GB2312 `field`, cut at a character boundary to at most size - 1 bytes, so
-// the field stays NUL-terminated.
+// Converts the UTF-8 `text` (up to its first NUL) into the GB2312 `field`,
+// cut at a character boundary to at most size - 1 bytes, and zeroes the rest
+// of the field, so it stays NUL-terminated.
 template <size_t kSize>
 void ConvertText(char (&field)[kSize], const char* text, uint32_t length) {
   constexpr size_t kCap = kSize - 1;
@@ -98,12 +120,23 @@ void ConvertText(char (&field)[kSize], const char* text, uint32_t length) {
   if (const void* nul = std::memchr(text, 0, n)) {
     n = static_cast<size_t>(static_cast<const char*>(nul) - text);
   }
-  UTF_8ToGB2312N(field, kCap, text, n);
+  const size_t written = UTF_8ToGB2312N(field, kCap, text, n);
+  std::memset(field + written, 0, kSize - written);
 }
 
 // Fills `info` from `record`. In a list an empty display name takes the name.
 void FillFriendInfo(const FriendRecord& record, bool in_list, FriendInfo* info) {
-  std::memset(info, 0, sizeof *info);
+  // Every byte is written once: the fields below, the texts with their
+  // zero tails, and the reserved bytes.
+  static_assert(sizeof info->nUserId + sizeof info->nUserValue + sizeof info->nInfoA +
+                        sizeof info->wInfoB + sizeof info->byReserved1 + sizeof info->szName +
+                        sizeof info->szDisplayName + sizeof info->nInfoC +
+                        sizeof info->szLongText + sizeof info->byStatus +
+                        sizeof info->byReserved2 ==
+                    sizeof *info,
+                "FillFriendInfo writes every field");
+  std::memset(info->byReserved1, 0, sizeof info->byReserved1);
+  std::memset(info->byReserved2, 0, sizeof info->byReserved2);
   info->nUserId = record.user_id;
   info->nUserValue = record.user_value;
   info->nInfoA = record.info_a;
@@ -120,24 +153,35 @@ void FillFriendInfo(const FriendRecord& record, bool in_list, FriendInfo* info) 
   }
 }
 
-// A record of a list: its user, its position in the list (which is also
-// the entry of the host's array it is built in), and where it starts.
+// A record of a list: its user, and its position in the list (which is also
+// the entry of the host's array it is built in).
 struct ListedRecord {
   uint32_t user;  // the user id as the caches order it (unsigned)
   uint32_t index;
-  size_t offset;
 };
 
 // Sorts `count` records by user, keeping list order among records of the
-// same user: a radix sort, one byte of the id per pass, through `scratch`
-// (room for `count` records). Returns the array that holds the result.
+// same user, through `scratch` (room for `count` records): short lists by
+// insertion, long ones by radix, one byte of the id per pass (none for a
+// byte all ids share). Returns the array that holds the result.
 const ListedRecord* SortByUser(ListedRecord* records, ListedRecord* scratch,
                                size_t count) {
+  if (count < 32) {
+    for (size_t k = 1; k < count; ++k) {
+      const ListedRecord r = records[k];
+      size_t j = k;
+      for (; j > 0 && records[j - 1].user > r.user; --j) records[j] = records[j - 1];
+      records[j] = r;
+    }
+    return records;
+  }
   ListedRecord* from = records;
   ListedRecord* to = scratch;
   for (unsigned shift = 0; shift < 32; shift += 8) {
     size_t start[257] = {};
     for (size_t k = 0; k < count; ++k) ++start[((from[k].user >> shift) & 0xFF) + 1];
+    // A byte all ids share (ids tend to lie close together) orders nothing.
+    if (std::find(start + 1, start + 257, count) != start + 257) continue;
     for (size_t d = 0; d < 256; ++d) start[d + 1] += start[d];
     for (size_t k = 0; k < count; ++k) to[start[(from[k].user >> shift) & 0xFF]++] = from[k];
     std::swap(from, to);
@@ -145,135 +189,68 @@ const ListedRecord* SortByUser(ListedRecord* records, ListedRecord* scratch,
   return from;
 }
 
-// The first entry of `map` whose key is not less than `id`, looked for from
-// `from`, an entry whose key is not greater than `id` (or the first entry):
-// a few steps forward, else a search from the root.
-template <typename Map>
-typename Map::iterator SeekFrom(Map& map, typename Map::iterator from, int32_t id) {
-  constexpr int kMaxSteps = 4;
-  typename Map::iterator it = from;
-  for (int step = 0; it != map.end() && map.key_comp()(it->first, id); ++step) {
-    if (step == kMaxSteps) return map.lower_bound(id);
-    ++it;
-  }
-  return it;
-}
-
-// Lists shorter than this are cached in list order: the upper levels of the
-// maps stay in the processor's caches anyway.
-constexpr uint32_t kSortedListMin = 64;
-
-// Asks the processor to fetch the bytes of `info` into its caches.
-constexpr uint32_t kPrefetchAhead = 2;
-void Prefetch(const FriendInfo* info) {
-  const char* bytes = reinterpret_cast<const char*>(info);
-  for (size_t at = 0; at < sizeof *info; at += 64) __builtin_prefetch(bytes + at);
-  __builtin_prefetch(bytes + sizeof *info - 1);
-}
-
 }  // namespace
 
-// Engine thread. Each record is cached and, when the user has a value,
-// passed on in `out` (list order, the rest of the `count` entries zero),
-// with m_csFriend (and inside it m_csFriendValue) held for that one record
-// only, so host commands and other events run between records. The records
-// have been validated.
+// Engine thread. Every record is cached and, when its user has a value,
+// passed on in `out` (list order, the rest of the `count` entries zero). The
+// records have been validated.
 //
-// Where the time goes. The texts are converted with no lock held, straight
-// into the entries the host gets, so a host command never waits for a
-// conversion. What remains under the locks is one update of each cache;
-// in list order, which is no order of ids, each update descends both maps
-// from the root and misses the processor's caches at almost every level
-// (the list, its texts and the host's array push the maps out). So a long
-// list is converted first, in list order, and then cached in ascending id
-// order, each map walked from the previous user's entry, a step or two, as
-// long as nothing cleared it in between (m_nFriendClears and
-// m_nFriendValueClears). Finally the host's entries are compacted.
+// A host command must never wait for a list, so nothing of it is done under
+// m_csFriend but the swap of one table for another:
+//  1. the texts are converted with no lock held, in list order, straight
+//     into the entries the host gets;
+//  2. the records are sorted by user and tested for a value in that order,
+//     under m_csFriendValue alone;
+//  3. the new friend table is built from the published one and the last
+//     record of each user (a sequential merge, no lock held) and swapped in
+//     under m_csFriend (PublishFriends);
+//  4. the host's entries are compacted.
+// So a host command that runs meanwhile finds the table as it was before the
+// list or as it is after it, never half of it.
 void CMsgLogicAgent::CacheFriendRecords(RecordView records, uint32_t count,
                                         FriendInfo* out) {
-  std::unique_ptr<ListedRecord[]> listed;  // the records, then the sort's scratch
-  std::unique_ptr<bool[]> has_value;
-  size_t listed_size;
-  if (count >= kSortedListMin && CheckedMul(count, 2, &listed_size)) {
-    listed.reset(new (std::nothrow) ListedRecord[listed_size]);
-    has_value.reset(new (std::nothrow) bool[count]());
-  }
-  if (listed == nullptr || has_value == nullptr) {
-    // A short list, or no memory for the order: one record after the other.
-    size_t offset = 0;
-    size_t copied = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-      FriendRecord record;
-      if (!ReadFriendRecord(records, offset, &record)) break;
-      offset += record.size;
-      FriendInfo& entry = out[copied];
-      FillFriendInfo(record, /*in_list=*/true, &entry);
-      {
-        LockHolder friends(&m_csFriend);
-        FreshFriends();
-        m_mapFriend[record.user_id] = entry;
-        LockHolder values(&m_csFriendValue);
-        FreshFriendValues();
-        if (m_mapFriendValue.count(record.user_id) != 0) ++copied;
-      }
-    }
-    std::memset(out + copied, 0, (count - copied) * sizeof *out);
-    return;
-  }
-
+  std::vector<ListedRecord> listed(size_t{count} * 2);  // the records, then the sort's scratch
+  std::vector<uint8_t> has_value(count, 0);
   uint32_t listed_count = 0;
+  ReadAhead ahead(records);
   for (size_t offset = 0; listed_count < count; ++listed_count) {
+    ahead.At(offset);
     FriendRecord record;
     if (!ReadFriendRecord(records, offset, &record)) break;
     FillFriendInfo(record, /*in_list=*/true, &out[listed_count]);
-    listed[listed_count] = {static_cast<uint32_t>(record.user_id), listed_count, offset};
+    listed[listed_count] = {static_cast<uint32_t>(record.user_id), listed_count};
     offset += record.size;
   }
-  const ListedRecord* sorted = SortByUser(listed.get(), listed.get() + count, listed_count);
+  const ListedRecord* sorted = SortByUser(listed.data(), listed.data() + count, listed_count);
 
-  // Kept from the previous record: the friend map's entry of the previous
-  // user, and the value map's last entry not after that user (none: start
-  // from the first).
-  decltype(m_mapFriend)::iterator friend_at;
-  decltype(m_mapFriendValue)::iterator value_at;
-  bool friend_known = false;
-  bool value_known = false;
-  uint32_t friend_clears = 0;
-  uint32_t value_clears = 0;
-  for (uint32_t k = 0; k < listed_count; ++k) {
-    // The entries are read in id order, all over the host's array: the
-    // next one is fetched while this one is cached.
-    if (k + kPrefetchAhead < listed_count) Prefetch(&out[sorted[k + kPrefetchAhead].index]);
-    const FriendInfo& entry = out[sorted[k].index];
-    const int32_t id = static_cast<int32_t>(sorted[k].user);
-    {
-      LockHolder friends(&m_csFriend);
-      FreshFriends();
-      auto it = friend_known && friend_clears == m_nFriendClears
-                    ? SeekFrom(m_mapFriend, friend_at, id)
-                    : m_mapFriend.lower_bound(id);
-      if (it != m_mapFriend.end() && it->first == id) {
-        it->second = entry;
-      } else {
-        it = m_mapFriend.emplace_hint(it, id, entry);
-      }
-      friend_at = it;
-      friend_known = true;
-      friend_clears = m_nFriendClears;
-
-      LockHolder values(&m_csFriendValue);
-      FreshFriendValues();
-      auto v = value_clears == m_nFriendValueClears
-                   ? SeekFrom(m_mapFriendValue,
-                              value_known ? value_at : m_mapFriendValue.begin(), id)
-                   : m_mapFriendValue.lower_bound(id);
-      const bool found = v != m_mapFriendValue.end() && v->first == id;
-      has_value[sorted[k].index] = found;
-      value_known = found || v != m_mapFriendValue.begin();
-      if (value_known) value_at = found ? v : std::prev(v);
-      value_clears = m_nFriendValueClears;
+  {
+    // The users with a value, in order, are kept aside and rebuilt only
+    // when the value map has gained users since (values change rarely,
+    // lists often): then the test is a merge of two ascending sequences.
+    LockHolder values(&m_csFriendValue);
+    FreshFriendValues();
+    if (m_nValueUsersClears != m_nFriendValueClears ||
+        m_vecValueUsers.size() != m_mapFriendValue.size()) {
+      m_vecValueUsers.clear();
+      m_vecValueUsers.reserve(m_mapFriendValue.size());
+      for (const auto& v : m_mapFriendValue) m_vecValueUsers.push_back(static_cast<uint32_t>(v.first));
+      m_nValueUsersClears = m_nFriendValueClears;
+    }
+    size_t v = 0;
+    for (uint32_t k = 0; k < listed_count; ++k) {
+      while (v < m_vecValueUsers.size() && m_vecValueUsers[v] < sorted[k].user) ++v;
+      has_value[sorted[k].index] = v < m_vecValueUsers.size() && m_vecValueUsers[v] == sorted[k].user;
     }
   }
+
+  // Of several records of one user the last in the list is cached.
+  std::vector<const FriendInfo*> latest;
+  latest.reserve(listed_count);
+  for (uint32_t k = 0; k < listed_count; ++k) {
+    if (k + 1 < listed_count && sorted[k + 1].user == sorted[k].user) continue;
+    latest.push_back(&out[sorted[k].index]);
+  }
+  PublishFriends(latest.data(), latest.size());
 
   size_t copied = 0;
   for (uint32_t i = 0; i < listed_count; ++i) {
@@ -282,6 +259,34 @@ void CMsgLogicAgent::CacheFriendRecords(RecordView records, uint32_t count,
     ++copied;
   }
   std::memset(out + copied, 0, (count - copied) * sizeof *out);
+}
+
+void CMsgLogicAgent::PublishFriends(const FriendInfo* const* entries, size_t count) {
+  if (count == 0) return;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    FriendTable base;
+    {
+      LockHolder hold(&m_csFriend);
+      FreshFriends();
+      base = m_mapFriend;
+    }
+    FriendTable next = base.With(entries, count);
+    if (next.SameAs(base)) return;  // nothing changed: nothing to swap in
+    // Declared before the hold, so the table swapped out (`next` after the
+    // swap) is freed after m_csFriend is left.
+    LockHolder hold(&m_csFriend);
+    FreshFriends();
+    if (m_mapFriend.SameAs(base)) {
+      m_mapFriend.swap(next);
+      return;
+    }
+  }
+  FriendTable previous;
+  LockHolder hold(&m_csFriend);
+  FreshFriends();
+  FriendTable next = m_mapFriend.With(entries, count);
+  m_mapFriend.swap(next);
+  previous.swap(next);
 }
 
 // Engine thread: the answer to GetFriendList. The host gets every cached
@@ -300,8 +305,9 @@ int32_t CMsgLogicAgent::OnFriendList(RecordView list) {
   if (!FriendRecordsFit(records, count)) return 0;
   size_t bytes;
   if (!CheckedMul(count, sizeof(FriendInfo), &bytes)) return 0;
-  // Zero-filled, from operator new like every allocation of the agent.
-  std::unique_ptr<FriendInfo[]> friends(new (std::nothrow) FriendInfo[count]());
+  // From operator new like every allocation of the agent. Every entry is
+  // written: each record's is filled from zero, the rest are zeroed.
+  std::unique_ptr<FriendInfo[]> friends(new (std::nothrow) FriendInfo[count]);
   if (friends == nullptr) return 0;
   CacheFriendRecords(records, count, friends.get());
   if (HostCall callback{this}) callback->OnFriendList(1, friends.get());
@@ -309,20 +315,16 @@ int32_t CMsgLogicAgent::OnFriendList(RecordView list) {
 }
 
 // Engine thread: one user's details. The host gets the address of a
-// variable holding the address of a copy taken under m_csFriend, so nothing
-// can change the record while the host reads it. The display name is left
-// as the engine sent it.
+// variable holding the address of the record as it was cached: a copy of
+// its own, so nothing can change it while the host reads it. The display
+// name is left as the engine sent it.
 int32_t CMsgLogicAgent::OnFriendInfo(RecordView record) {
   FriendRecord decoded;
   if (!ReadFriendRecord(record, 0, &decoded)) return 0;
   FriendInfo copy;
-  {
-    LockHolder hold(&m_csFriend);
-    FreshFriends();
-    FriendInfo& info = m_mapFriend[decoded.user_id];
-    FillFriendInfo(decoded, /*in_list=*/false, &info);
-    copy = info;
-  }
+  FillFriendInfo(decoded, /*in_list=*/false, &copy);
+  const FriendInfo* entry = &copy;
+  PublishFriends(&entry, 1);
   if (HostCall callback{this}) {
     const FriendInfo* details = &copy;
     callback->OnUserData(copy.nUserId, 1, &details);

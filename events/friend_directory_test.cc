@@ -78,6 +78,41 @@ TEST_F(FriendDirectoryTest, ListCachesEveryUserAndPassesOnOnlyThoseWithValues) {
   EXPECT_EQ(HostList(3), (std::vector<std::string>{e1, e2, e3}));
 }
 
+// Which users have a value is kept aside between lists; it must follow the
+// value map when the map is cleared and refilled with as many other users.
+TEST_F(FriendDirectoryTest, ValuesAfterAResetAreThoseTheListIsTestedAgainst) {
+  Values({{1, 5}, {2, 6}});
+  host.friend_entries = 3;
+  List(FriendList({u1, u2, u3}));
+  EXPECT_EQ(HostList(3), (std::vector<std::string>{e1, e2, kZeroFriend}));
+
+  peer().Reset();
+  host.Clear();
+  Values({{3, 5}, {4, 6}});  // as many users as before, other ones
+  List(FriendList({u1, u2, u3}));
+  EXPECT_EQ(HostList(3), (std::vector<std::string>{e3, kZeroFriend, kZeroFriend}));
+}
+
+// A list that changes nothing leaves the cache as it was; the next one that
+// changes one field of one user among many changes just that.
+TEST_F(FriendDirectoryTest, RepeatedListsChangeOnlyWhatDiffers) {
+  std::vector<FriendSpec> list;
+  for (int32_t id = 1; id <= 500; ++id) list.push_back({id, id, 0, 0, 0, 1, "n", "d", ""});
+  host.friend_entries = list.size();
+  List(FriendList(list));
+  List(FriendList(list));
+  EXPECT_EQ(peer().friend_count(), 500u);
+  const std::string before = Cached(250);
+  list[249].status = 3;
+  list[249].long_text = kWenUtf8;
+  List(FriendList(list));
+  FriendSpec changed = list[249];
+  EXPECT_EQ(Hex(Cached(250)), Hex(ExpectedFriend(changed, "n", "d", kWenGb)));
+  EXPECT_NE(Cached(250), before);
+  EXPECT_EQ(Hex(Cached(249)), Hex(ExpectedFriend(list[248], "n", "d", "")));
+  EXPECT_EQ(host.Events(kOnFriendList).size(), 3u);
+}
+
 TEST_F(FriendDirectoryTest, ListWithoutAnyValueStillReportsAZeroArray) {
   host.friend_entries = 2;
   EXPECT_EQ(List(FriendList({u1, u2})), 0);

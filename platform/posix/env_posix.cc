@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "platform/env.h"
-#include "platform/handoff_lock.h"
+#include "platform/mutex_lock.h"
 #include "platform/posix/ini_profile.h"
 #include "platform/trace_file.h"
 #include "textcodec/textcodec.h"
@@ -20,7 +20,7 @@
 namespace msglogic {
 namespace {
 
-using PosixLock = HandOffLock<std::recursive_mutex>;
+using PosixLock = MutexLock<std::recursive_mutex>;
 
 class PosixEvent final : public Event {
  public:

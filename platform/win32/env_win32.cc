@@ -17,22 +17,20 @@
 #include <string>
 
 #include "platform/env.h"
-#include "platform/handoff_lock.h"
+#include "platform/mutex_lock.h"
 #include "platform/trace_file.h"
 #include "textcodec/textcodec.h"
 
 namespace msglogic {
 namespace {
 
-// A critical section as a recursive mutex for HandOffLock, which does the
-// spinning itself.
+// A critical section as a recursive mutex for MutexLock.
 class CriticalSection {
  public:
   CriticalSection() { InitializeCriticalSection(&cs_); }
   ~CriticalSection() { DeleteCriticalSection(&cs_); }
   CriticalSection(const CriticalSection&) = delete;
   CriticalSection& operator=(const CriticalSection&) = delete;
-  bool try_lock() { return TryEnterCriticalSection(&cs_) != FALSE; }
   void lock() { EnterCriticalSection(&cs_); }
   void unlock() { LeaveCriticalSection(&cs_); }
 
@@ -40,7 +38,7 @@ class CriticalSection {
   CRITICAL_SECTION cs_;
 };
 
-using Win32Lock = HandOffLock<CriticalSection>;
+using Win32Lock = MutexLock<CriticalSection>;
 
 class Win32Event final : public Event {
  public:

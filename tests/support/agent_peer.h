@@ -61,15 +61,15 @@ class AgentPeer {
   bool find_friend(int32_t id, FriendInfo* out) const {
     LockHolder hold(&a_->m_csFriend);
     a_->FreshFriends();
-    auto it = a_->m_mapFriend.find(id);
-    if (it == a_->m_mapFriend.end()) return false;
-    *out = it->second;
+    const FriendInfo* info = a_->m_mapFriend.Find(id);
+    if (info == nullptr) return false;
+    *out = *info;
     return true;
   }
   void put_friend(const FriendInfo& info) const {
     LockHolder hold(&a_->m_csFriend);
     a_->FreshFriends();
-    a_->m_mapFriend[info.nUserId] = info;
+    a_->m_mapFriend = a_->m_mapFriend.With(info);
   }
   size_t value_count() const {
     LockHolder hold(&a_->m_csFriendValue);

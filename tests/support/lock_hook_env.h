@@ -30,6 +30,12 @@ class LockHookEnv : public FakeEnv {
     return waiting_[name];
   }
 
+  // Holds of the lock named `name` not yet left, on every thread.
+  int Held(const std::string& name) {
+    std::lock_guard<std::mutex> hold(mu_);
+    return held_[name];
+  }
+
   Lock* NewLock(const char* name) override {
     return new HookedLock(this, FakeEnv::NewLock(name), name);
   }
@@ -45,8 +51,12 @@ class LockHookEnv : public FakeEnv {
       env_->CountWaiting(name_, +1);
       inner_->Enter();
       env_->CountWaiting(name_, -1);
+      env_->CountHeld(name_, +1);
     }
-    void Leave() override { inner_->Leave(); }
+    void Leave() override {
+      env_->CountHeld(name_, -1);
+      inner_->Leave();
+    }
 
    private:
     LockHookEnv* const env_;
@@ -70,9 +80,15 @@ class LockHookEnv : public FakeEnv {
     waiting_[name] += delta;
   }
 
+  void CountHeld(const std::string& name, int delta) {
+    std::lock_guard<std::mutex> hold(mu_);
+    held_[name] += delta;
+  }
+
   std::mutex mu_;
   std::map<std::string, std::function<void()>> hooks_;
   std::map<std::string, int> waiting_;
+  std::map<std::string, int> held_;
 };
 
 }  // namespace testing

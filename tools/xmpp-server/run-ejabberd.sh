@@ -15,6 +15,7 @@
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
+. "$here/common.sh"
 users="$here/users.txt"
 port=""
 dir=""
@@ -48,10 +49,6 @@ fi
 mkdir -p "$dir"
 dir="$(cd "$dir" && pwd)"
 
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' \
-    2>/dev/null || echo $((20000 + RANDOM % 30000))
-}
 direct=""
 dist=""
 if [ -f "$dir/ports" ]; then
@@ -65,32 +62,8 @@ while [ -z "$direct" ] || [ "$direct" = "$port" ]; do direct="$(free_port)"; don
 while [ -z "$dist" ] || [ "$dist" = "$port" ] || [ "$dist" = "$direct" ]; do dist="$(free_port)"; done
 echo "$port $direct $dist" > "$dir/ports"
 
-# The certificates: the Prosody script's way, in the same folder layout.
 certs="$dir/certs"
-mkdir -p "$certs"
-make_cert() {  # NAME CN SAN ISSUER
-  local name=$1 cn=$2 san=$3 issuer=$4
-  openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
-    -keyout "$certs/$name.key" -subj "/CN=$cn" -out "$certs/$name.csr" 2>/dev/null
-  printf 'subjectAltName=%s\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' "$san" \
-    > "$certs/$name.ext"
-  openssl x509 -req -in "$certs/$name.csr" -CA "$certs/$issuer.pem" -CAkey "$certs/$issuer.key" \
-    -CAcreateserial -days 30 -sha256 -extfile "$certs/$name.ext" -out "$certs/$name.pem" 2>/dev/null
-  rm -f "$certs/$name.csr" "$certs/$name.ext"
-}
-make_ca() {  # NAME CN
-  openssl req -x509 -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
-    -keyout "$certs/$1.key" -subj "/CN=$2" -days 30 -sha256 \
-    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign \
-    -out "$certs/$1.pem" 2>/dev/null
-}
-if [ ! -f "$certs/server-good.pem" ]; then
-  make_ca ca "msglogicex test CA"
-  make_ca other-ca "some other CA"
-  make_cert server-good localhost "DNS:localhost,IP:127.0.0.1" ca
-  make_cert server-other-ca localhost "DNS:localhost,IP:127.0.0.1" other-ca
-  make_cert server-wrong-name wrong.example "DNS:wrong.example" ca
-fi
+make_test_certs "$certs"
 case "$cert" in good|other-ca|wrong-name) ;; *)
   echo "run-ejabberd.sh: --cert is good, other-ca or wrong-name" >&2; exit 2 ;;
 esac

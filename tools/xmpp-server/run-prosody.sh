@@ -20,6 +20,7 @@
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
+. "$here/common.sh"
 users="$here/users.txt"
 port=""
 dir=""
@@ -62,46 +63,13 @@ if [ -f "$dir/prosody.cfg.lua" ]; then
   [ -n "$port" ] || port="$(sed -n 's/^c2s_ports = { \([0-9]*\) }$/\1/p' "$dir/prosody.cfg.lua")"
   direct="$(sed -n 's/^c2s_direct_tls_ports = { \([0-9]*\) }$/\1/p' "$dir/prosody.cfg.lua")"
 fi
-free_port() {
-  # A port the kernel hands out as free (lua-socket comes with prosody).
-  local p
-  p="$(lua5.4 -e 'local s = require("socket").bind("127.0.0.1", 0)
-                  local _, p = s:getsockname() s:close() print(p)' 2>/dev/null || true)"
-  [ -n "$p" ] || p=$((20000 + RANDOM % 30000))
-  echo "$p"
-}
 [ -n "$port" ] || port="$(free_port)"
 while [ -z "$direct" ] || [ "$direct" = "$port" ]; do direct="$(free_port)"; done
 
-# The test CA and the server certificates, made once per folder: EC keys,
-# quick to make. ca.pem is what clients trust (MSGLOGIC_XMPP_CA_FILE).
+# The test CA and the server certificates (common.sh). Prosody looks for
+# certs/HOST.* by itself, so none of these is named after a host.
 certs="$dir/certs"
-mkdir -p "$certs"
-make_cert() {  # NAME CN SAN ISSUER
-  local name=$1 cn=$2 san=$3 issuer=$4
-  openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
-    -keyout "$certs/$name.key" -subj "/CN=$cn" -out "$certs/$name.csr" 2>/dev/null
-  printf 'subjectAltName=%s\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' "$san" \
-    > "$certs/$name.ext"
-  openssl x509 -req -in "$certs/$name.csr" -CA "$certs/$issuer.pem" -CAkey "$certs/$issuer.key" \
-    -CAcreateserial -days 30 -sha256 -extfile "$certs/$name.ext" -out "$certs/$name.pem" 2>/dev/null
-  rm -f "$certs/$name.csr" "$certs/$name.ext"
-}
-make_ca() {  # NAME CN
-  openssl req -x509 -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
-    -keyout "$certs/$1.key" -subj "/CN=$2" -days 30 -sha256 \
-    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign \
-    -out "$certs/$1.pem" 2>/dev/null
-}
-# (Names that are no host's: Prosody looks for certs/HOST.* by itself.)
-if [ ! -f "$certs/server-good.pem" ]; then
-  make_ca ca "msglogicex test CA"
-  make_ca other-ca "some other CA"
-  make_cert server-good localhost "DNS:localhost,IP:127.0.0.1" ca
-  make_cert server-other-ca localhost "DNS:localhost,IP:127.0.0.1" other-ca
-  make_cert server-wrong-name wrong.example "DNS:wrong.example" ca
-  chmod 644 "$certs"/*.key  # prosody may run as its own user
-fi
+make_test_certs "$certs"
 server_cert="server-$cert"
 
 domain=localhost

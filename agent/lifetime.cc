@@ -86,7 +86,8 @@ CMsgLogicAgent::Call::Call(CMsgLogicAgent* agent) : agent_(agent) {
   t_call = this;
 }
 
-CMsgLogicAgent::Call::Call(CMsgLogicAgent* agent, Adopt) : agent_(agent), entered_(true) {
+CMsgLogicAgent::Call::Call(CMsgLogicAgent* agent, Adopt)
+    : agent_(agent), entered_(true), worker_(true) {
   outer_ = t_call;
   t_call = this;
 }
@@ -94,7 +95,11 @@ CMsgLogicAgent::Call::Call(CMsgLogicAgent* agent, Adopt) : agent_(agent), entere
 CMsgLogicAgent::Call::~Call() {
   if (!entered_) return;
   t_call = outer_;
-  agent_->LeaveCall();
+  if (worker_) {
+    agent_->LeaveWorkerCall();
+  } else {
+    agent_->LeaveCall();
+  }
 }
 
 // C2. The count is raised only while Release has not begun, in one step
@@ -108,7 +113,16 @@ bool CMsgLogicAgent::TryEnter() {
   return true;
 }
 
-bool CMsgLogicAgent::EnterForWorker() { return TryEnter(); }
+bool CMsgLogicAgent::EnterForWorker() {
+  if (!TryEnter()) return false;
+  m_nWorkerCalls.fetch_add(1);
+  return true;
+}
+
+void CMsgLogicAgent::LeaveWorkerCall() {
+  m_nWorkerCalls.fetch_sub(1);
+  LeaveCall();
+}
 
 // Release publishes what it awaits before it reads the count (all
 // sequentially consistent): it either sees this call gone or is woken by it.
@@ -176,15 +190,22 @@ int32_t CMsgLogicAgent::Release() noexcept {
   m_evStop->Set();
   // When Release is called on a worker (from a callback), that worker is
   // not waited for: it ends when it returns to its loop.
-  int32_t stuck_workers = 0;
   for (Thread* worker : workers) {
     if (worker == nullptr) continue;
-    if (!worker->IsCurrent() && !worker->Join(kWorkerJoinMs)) ++stuck_workers;
+    if (!worker->IsCurrent()) worker->Join(kWorkerJoinMs);
     delete worker;
   }
 
-  // C4, C5.
-  const int32_t others = static_cast<int32_t>(m_nCalls.load() & kCountMask) - own - stuck_workers;
+  // C4, C5. A worker still inside (its join timed out, or this thread is
+  // one, counted in `own` already) is not among the others; one that
+  // leaves between the two reads is counted as another, which only keeps
+  // the module and the engine a little longer (C6 releases it).
+  int32_t own_worker = 0;
+  for (const Call* call = t_call; call != nullptr; call = call->outer_) {
+    if (call->agent_ == this && call->worker_) ++own_worker;
+  }
+  const int32_t calls = static_cast<int32_t>(m_nCalls.load() & kCountMask);
+  const int32_t others = calls - own - (m_nWorkerCalls.load() - own_worker);
   if (others > 0) {
     m_env->KeepModuleLoaded();
   } else {

@@ -100,6 +100,7 @@ class CMsgLogicAgent final : public IMsgLogicEx {
     Call(CMsgLogicAgent* agent, Adopt);
     CMsgLogicAgent* const agent_;
     bool entered_ = false;
+    bool worker_ = false;    // a worker's call, for the worker's whole life
     Call* outer_ = nullptr;  // the enclosing call on this thread
   };
 
@@ -175,6 +176,8 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   bool EnterForWorker();
   // Leaves a call; the last to leave a released agent ends it.
   void LeaveCall();
+  // Leaves a call that EnterForWorker counted in.
+  void LeaveWorkerCall();
   // Releases the engine, if any, and frees the agent. No call is inside.
   void End();
   // Calls of this agent on the calling thread.
@@ -287,6 +290,10 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   // Calls inside the agent, and kReleased once Release has begun
   // (agent/lifetime.cc).
   std::atomic<uint32_t> m_nCalls{0};
+  // Of those, the workers' calls: a worker's call leaves this count before
+  // m_nCalls, so Release, reading m_nCalls first, never takes a worker that
+  // has just ended for one still inside.
+  std::atomic<int32_t> m_nWorkerCalls{0};
   // While Release waits for calls: how many may stay, and the event the
   // call that brings the count down to it sets.
   std::atomic<int32_t> m_nCallsAwaited{-1};

@@ -183,7 +183,7 @@ bool CMsgLogicAgent::StartWorker(Thread** handle, void (*proc)(void*)) {
   if (!EnterForWorker()) return false;
   *handle = m_env->StartThread(proc, this);
   if (*handle != nullptr) return true;
-  LeaveCall();  // never the last: this Connect's call is inside
+  LeaveWorkerCall();  // never the last: this Connect's call is inside
   return false;
 }
 

@@ -231,11 +231,22 @@ TEST_F(SessionTest, ReleaseWaitsForASinkCallInsideTheAgentOrKeepsTheModuleLoaded
   });
   gate.WaitStopped();
 
-  std::atomic<bool> released{false};
-  std::thread releaser([&] {
-    agent->Release();
-    released = true;
-  });
+  // The releaser is a thread of the env's, so each Advance below returns only
+  // once it waits again in virtual time or has ended: virtual time never
+  // runs ahead of it (past the connection's time-out, say).
+  struct Releaser {
+    CMsgLogicAgent* agent;
+    std::atomic<bool> released{false};
+  } releasing{agent};
+  std::atomic<bool>& released = releasing.released;
+  Thread* releaser = env.StartThread(
+      [](void* arg) {
+        auto* r = static_cast<Releaser*>(arg);
+        r->agent->Release();
+        r->released = true;
+      },
+      &releasing);
+  ASSERT_NE(releaser, nullptr);
   // Without moving virtual time nothing bounds Release's waits: one that
   // returns now has not waited for the engine thread.
   for (int i = 0; i < 200 && !released; ++i) {
@@ -250,7 +261,8 @@ TEST_F(SessionTest, ReleaseWaitsForASinkCallInsideTheAgentOrKeepsTheModuleLoaded
     EXPECT_EQ(env.ModulePins(), 1);
     EXPECT_EQ(engines.engines_alive(), 1);  // the engine thread's call is still inside
   }
-  releaser.join();
+  EXPECT_TRUE(releaser->Join(60000));  // it has ended, or is about to
+  delete releaser;
   agent = nullptr;
   gate.Open();
   engine_thread.join();

@@ -1,0 +1,225 @@
+// The network thread's loop. Each turn runs the commands queued by the
+// engine object, keeps the timers (the login's and the IQs' time-outs, the
+// friend list's wait, the ping after a quiet spell), lets libstrophe read
+// and write, and hands the turn's sink calls to the delivery thread; then
+// the thread sleeps in one poll() over the wake-up eventfd and the socket,
+// until the next timer at the latest. Once the engine is released it closes
+// the stream (kCloseWait at most) and ends.
+//
+// Thread: the network thread only; RunThread is its body and owns the
+// libstrophe context for the thread's life.
+// Rules:
+//  - SIGPIPE stays blocked on this thread and pending ones are discarded:
+//    a write to a closed socket fails instead of ending the host process.
+//  - An exception from a turn is logged and the turn's sink calls dropped.
+//  - Without a libstrophe context, every login fails at once until Release.
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <strophe.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "engine/xmpp/net.h"
+#include "engine/xmpp/shared.h"
+
+namespace xmpp_engine {
+namespace {
+
+// A write to a socket the server has closed raises SIGPIPE on the writing
+// thread, and its default action ends the whole host process. The network
+// thread keeps it blocked (the write then fails with EPIPE, which
+// libstrophe reports as the end of the connection) and discards any that
+// are pending.
+sigset_t Sigpipe() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGPIPE);
+  return set;
+}
+
+void DiscardSigpipe() {
+  const sigset_t set = Sigpipe();
+  const timespec zero = {0, 0};
+  while (sigtimedwait(&set, nullptr, &zero) == SIGPIPE) {
+  }
+}
+
+}  // namespace
+
+void Net::Timers() {
+  const Clock::time_point now = Clock::now();
+  if ((phase == kLoggingIn || awaiting_presence) && now >= login_deadline) {
+    Log("login timed out after " + std::to_string(config.login_timeout_ms) + " ms");
+    DropConnection();
+  }
+  if (phase != kOnline) return;
+  for (auto it = iqs.begin(); it != iqs.end();) {
+    if (now < it->second.deadline) {
+      ++it;
+      continue;
+    }
+    const PendingIq iq = it->second;
+    it = iqs.erase(it);
+    if (iq.kind == PendingIq::kRoster) roster_loaded = true;
+    if (iq.kind == PendingIq::kLoginBarrier) {
+      Log("login timed out waiting for the server");
+      DropConnection();
+      return;
+    }
+    if (iq.kind == PendingIq::kUserInfo) {
+      const std::string record = stand_in::UserInfoRecord(iq.user, ValueOf(iq.jid));
+      Emit([record](IMsgLogicSink* sink) { sink->OnUserInfo(record.data()); });
+    }
+  }
+  if (friend_lists_wanted > 0 && (FriendListReady() || now >= friend_list_deadline)) {
+    AnswerFriendLists();
+  }
+  if (now - last_received >= kQuietPing && now - last_ping >= kQuietPing) {
+    SendPing(PendingIq::kPing, 0);
+  }
+}
+
+// Milliseconds until the next timer, at most kIdleWake.
+int Net::WaitMs() const {
+  const Clock::time_point now = Clock::now();
+  Clock::time_point next = now + kIdleWake;
+  if (phase == kLoggingIn || awaiting_presence) next = std::min(next, login_deadline);
+  if (phase == kOnline) {
+    for (const auto& entry : iqs) next = std::min(next, entry.second.deadline);
+    if (friend_lists_wanted > 0) next = std::min(next, friend_list_deadline);
+    next = std::min(next, std::max(last_received, last_ping) + kQuietPing);
+  }
+  if (next <= now) return 0;
+  return static_cast<int>(std::chrono::ceil<milliseconds>(next - now).count());
+}
+
+// Lets libstrophe read what has arrived and write what is queued.
+// libstrophe writes at the start of xmpp_run_once and reads after, so a
+// call that read something may have queued an answer: call again until a
+// call finds nothing to read.
+void Net::Pump() {
+  for (int i = 0; i < 64 && conn != nullptr; ++i) {
+    pollfd fd = {sock, POLLIN, 0};
+    const bool readable = sock < 0 || poll(&fd, 1, 0) > 0;
+    xmpp_run_once(ctx, 0);
+    CheckLogin();
+    if (!readable) break;
+  }
+}
+
+// One turn of the loop: the commands, the timers, the socket, the sink
+// calls. False once the engine is released.
+bool Net::Turn(std::deque<Command>* commands) {
+  for (Command& command : *commands) {
+    try {
+      command(*this);
+    } catch (const std::exception& e) {
+      Log(std::string("warning: ") + e.what());
+    }
+  }
+  Timers();
+  Pump();
+  if (auth_failed) {
+    Log("login failed (authentication)");
+    DropConnection();
+  }
+  if (conn_dead) DropConnection();
+  Timers();
+  return Deliver();
+}
+
+// Waits for the wake-up descriptor, the socket or the next timer.
+void Net::Sleep() {
+  pollfd fds[2] = {{shared->wake_fd, POLLIN, 0}, {sock, POLLIN, 0}};
+  nfds_t count = 1;
+  if (conn != nullptr && sock >= 0) {
+    if (xmpp_conn_is_connecting(conn) || xmpp_conn_send_queue_len(conn) > 0) {
+      fds[1].events |= POLLOUT;
+    }
+    count = 2;
+  }
+  // While logging in, wake often: libstrophe's negotiation steps are not
+  // all visible in its send queue.
+  const int wait = phase == kLoggingIn ? std::min(WaitMs(), 5) : WaitMs();
+  if (poll(fds, count, wait) > 0 && (fds[0].revents & POLLIN) != 0) {
+    uint64_t ignored;
+    if (read(shared->wake_fd, &ignored, sizeof ignored) < 0) {
+      // Nothing to do: the counter is read again on the next wake-up.
+    }
+  }
+}
+
+void Net::Run() {
+  current_ = this;
+  const sigset_t sigpipe = Sigpipe();
+  pthread_sigmask(SIG_BLOCK, &sigpipe, nullptr);
+  std::deque<Command> commands;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> hold(shared->mu);
+      if (shared->stopped) break;
+      commands.swap(shared->commands);
+    }
+    bool released = false;
+    try {
+      released = !Turn(&commands);
+    } catch (const std::exception& e) {
+      Log(std::string("warning: ") + e.what());
+      out.clear();
+    }
+    commands.clear();
+    DiscardSigpipe();
+    if (released) break;
+    Sleep();
+  }
+  Close();
+  DiscardSigpipe();
+}
+
+// Ends the session on the way out: an unavailable presence and the
+// stream's end, given a moment to reach the server.
+void Net::Close() {
+  if (conn != nullptr && phase == kOnline) {
+    Send("<presence type='unavailable'/>");
+    xmpp_disconnect(conn);
+    const Clock::time_point give_up = Clock::now() + kCloseWait;
+    phase = kIdle;  // the end of the stream is nobody's news now
+    while (!conn_dead && Clock::now() < give_up) xmpp_run_once(ctx, 10);
+  }
+  DropConnection();
+  out.clear();
+}
+
+// The network thread's body.
+void RunThread(std::shared_ptr<Shared> shared) {
+  Net net(shared, shared->config);
+  xmpp_log_t log = {&Net::OnLog, &net};
+  net.ctx = xmpp_ctx_new(nullptr, &log);
+  if (net.ctx == nullptr) {
+    shared->Log("warning: no libstrophe context");
+    std::unique_lock<std::mutex> hold(shared->mu);
+    // Logins fail at once from now on; wait for Release.
+    while (!shared->stopped) {
+      if (shared->login != shared->done_login) {
+        shared->login_result = 0;
+        shared->done_login = shared->login;
+        shared->cv.notify_all();
+      }
+      shared->commands.clear();
+      shared->cv.wait_for(hold, kIdleWake);
+    }
+    return;
+  }
+  net.Run();
+  xmpp_ctx_free(net.ctx);
+}
+
+}  // namespace xmpp_engine

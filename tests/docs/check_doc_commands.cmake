@@ -7,7 +7,7 @@
 #   cmake -DSOURCE_DIR=... [-DBINARY_DIR=...] [-DDOCS="a.md;b.md"]
 #         [-DEXAMPLE=host/minimal_host.cc] -P check_doc_commands.cmake
 # DOCS defaults to README.md and doc/*.md of SOURCE_DIR.
-cmake_minimum_required(VERSION 3.19)
+cmake_minimum_required(VERSION 3.25)
 
 # Programs a command block may name that this machine need not have: they
 # come with a preset's packages (Wine for the Windows presets) or with the

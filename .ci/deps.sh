@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Debian packages each build preset needs, in one place: the configure
 # step (cmake/dependencies.cmake), .ci/run and .ci/mingw.sh all install
-# through this script, and the README's requirements list is checked
+# through this script, and the requirements list of doc/building.md is checked
 # against it (tests/deps).
 #
 #   .ci/deps.sh PRESET...           install what these presets need and is missing

@@ -3,7 +3,7 @@
 // is cached and nothing is ever written to it.
 //
 // The file is read the way kernel32 reads it, as tests/ini compares under
-// Wine (the README lists what still differs):
+// Wine (doc/windows.md lists what still differs):
 //  - Lines end at LF, CR or any run of them (CRLF, a lone CR).
 //  - Blanks (\t \n \v \f \r, ^Z and space) around a line are dropped; a
 //    line left empty is skipped.

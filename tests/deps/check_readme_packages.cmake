@@ -1,6 +1,6 @@
-# The README's table of packages per preset names exactly what .ci/deps.sh
-# installs for it: a newcomer reading the README and CI installing from the
-# script see one list.
+# The table of packages per preset (doc/building.md, passed as README) names
+# exactly what .ci/deps.sh installs for it: a newcomer reading it and CI
+# installing from the script see one list.
 #   cmake -DREADME=... -DDEPS=... -P check_readme_packages.cmake
 file(STRINGS ${README} rows REGEX "^\\| `[a-z0-9]+`")
 set(presets default asan tsan fuzz bench mingw32 mingw64)
@@ -11,7 +11,7 @@ foreach(row IN LISTS rows)
   set(names "${CMAKE_MATCH_1}")
   set(text "${CMAKE_MATCH_2}")
   string(REGEX MATCHALL "`[a-z0-9]+`" names "${names}")
-  # Other tables of the README start alike; this one names presets only.
+  # Other tables of the document start alike; this one names presets only.
   set(known TRUE)
   foreach(quoted IN LISTS names)
     string(REPLACE "`" "" name "${quoted}")
@@ -49,16 +49,16 @@ foreach(row IN LISTS rows)
     if(NOT a STREQUAL b)
       list(JOIN a " " a)
       list(JOIN b " " b)
-      list(APPEND failed "${name}: README has [${a}], deps.sh has [${b}]")
+      list(APPEND failed "${name}: the document has [${a}], deps.sh has [${b}]")
     endif()
     list(REMOVE_ITEM presets ${name})
   endforeach()
 endforeach()
 if(presets)
-  list(APPEND failed "presets missing from the README's table: ${presets}")
+  list(APPEND failed "presets missing from the document's table: ${presets}")
 endif()
 if(failed)
   string(REPLACE ";" "\n  " failed "${failed}")
-  message(FATAL_ERROR "README and .ci/deps.sh disagree:\n  ${failed}")
+  message(FATAL_ERROR "${README} and .ci/deps.sh disagree:\n  ${failed}")
 endif()
-message(STATUS "README's package table matches .ci/deps.sh")
+message(STATUS "The package table of ${README} matches .ci/deps.sh")

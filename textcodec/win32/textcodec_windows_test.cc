@@ -3,8 +3,8 @@
 // byte, and every Unicode scalar value, one character at a time. The
 // differences are those of Microsoft's table and iconv's, which the tables
 // come from; the test lists each of them (kKnownDifferences, also listed in
-// the README) and fails when one appears that is not listed or a listed one
-// is gone.
+// doc/textcodec.md) and fails when one appears that is not listed or a
+// listed one is gone.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -152,8 +152,8 @@ uint32_t CodecEncode(uint32_t cp) {
   return v;
 }
 
-// Every difference, as the lines below print it. Keep the README's list in
-// step.
+// Every difference, as the lines below print it. Keep the list of
+// doc/textcodec.md in step.
 const char* const kKnownDifferences[] = {
 #include "known_differences.inc"
 };

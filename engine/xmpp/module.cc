@@ -1,6 +1,6 @@
 // The XMPP engine library's only export, CreateMsgLogic.
 //
-// The settings come from the environment (see config.h and the README);
+// The settings come from the environment (see config.h and doc/xmpp.md);
 // a setting that cannot be read is reported on standard error and left at
 // its default. MSGLOGIC_ENGINE_VERBOSE (any value but empty or "0") prints
 // every call the engine gets on standard error, and the value "2" adds

@@ -239,8 +239,9 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   // of `records`, and copies those whose user has a value to out[0], out[1],
   // ... The records are converted and the new friend table built with no
   // lock held; m_csFriendValue and m_csFriend are each taken alone, briefly
-  // (events/). Throws std::bad_alloc, leaving the cache as it was.
-  void CacheFriendRecords(RecordView records, uint32_t count, FriendInfo* out);
+  // (events/). False, with the cache as it was, when not every record lies
+  // whole. Throws std::bad_alloc, leaving the cache as it was.
+  bool CacheFriendRecords(RecordView records, uint32_t count, FriendInfo* out);
   // Puts `count` entries (ascending unsigned ids, none twice) into the
   // published friend table: built from a copy with no lock held, swapped in
   // under m_csFriend unless another writer swapped first; after two such

@@ -116,11 +116,8 @@ void ConvertText(char (&field)[kSize], const char* text, uint32_t length) {
   // more than 4 x kCap bytes can be consumed, plus one character of at most
   // 4 bytes that decides whether the output is full: bytes beyond those
   // cannot change the result, and a long text costs no more than a short one.
-  size_t n = length < 4 * kCap + 4 ? length : 4 * kCap + 4;
-  if (const void* nul = std::memchr(text, 0, n)) {
-    n = static_cast<size_t>(static_cast<const char*>(nul) - text);
-  }
-  const size_t written = UTF_8ToGB2312N(field, kCap, text, n);
+  const size_t n = length < 4 * kCap + 4 ? length : 4 * kCap + 4;
+  const size_t written = UTF_8ToGB2312NUntilNul(field, kCap, text, n);
   std::memset(field + written, 0, kSize - written);
 }
 
@@ -192,8 +189,8 @@ const ListedRecord* SortByUser(ListedRecord* records, ListedRecord* scratch,
 }  // namespace
 
 // Engine thread. Every record is cached and, when its user has a value,
-// passed on in `out` (list order, the rest of the `count` entries zero). The
-// records have been validated.
+// passed on in `out` (list order, the rest of the `count` entries zero).
+// Nothing is cached when a record does not lie whole (then false).
 //
 // A host command must never wait for a list, so nothing of it is done under
 // m_csFriend but the swap of one table for another:
@@ -207,7 +204,7 @@ const ListedRecord* SortByUser(ListedRecord* records, ListedRecord* scratch,
 //  4. the host's entries are compacted.
 // So a host command that runs meanwhile finds the table as it was before the
 // list or as it is after it, never half of it.
-void CMsgLogicAgent::CacheFriendRecords(RecordView records, uint32_t count,
+bool CMsgLogicAgent::CacheFriendRecords(RecordView records, uint32_t count,
                                         FriendInfo* out) {
   std::vector<ListedRecord> listed(size_t{count} * 2);  // the records, then the sort's scratch
   std::vector<uint8_t> has_value(count, 0);
@@ -221,6 +218,7 @@ void CMsgLogicAgent::CacheFriendRecords(RecordView records, uint32_t count,
     listed[listed_count] = {static_cast<uint32_t>(record.user_id), listed_count};
     offset += record.size;
   }
+  if (listed_count != count) return false;
   const ListedRecord* sorted = SortByUser(listed.data(), listed.data() + count, listed_count);
 
   {
@@ -259,6 +257,7 @@ void CMsgLogicAgent::CacheFriendRecords(RecordView records, uint32_t count,
     ++copied;
   }
   std::memset(out + copied, 0, (count - copied) * sizeof *out);
+  return true;
 }
 
 void CMsgLogicAgent::PublishFriends(const FriendInfo* const* entries, size_t count) {
@@ -302,14 +301,18 @@ int32_t CMsgLogicAgent::OnFriendList(RecordView list) {
   }
   if (!list.Has(4, 0)) return 0;
   const RecordView records = list.From(4);
-  if (!FriendRecordsFit(records, count)) return 0;
+  // A list of known size (tests, fuzzers) is checked whole before an array
+  // is had for its count. An unbounded one (the engine's) cannot end early,
+  // but for a record that would run past the end of memory: its records are
+  // read once, as they are cached, which drops the list in that case.
+  if (records.bounded() && !FriendRecordsFit(records, count)) return 0;
   size_t bytes;
   if (!CheckedMul(count, sizeof(FriendInfo), &bytes)) return 0;
   // From operator new like every allocation of the agent. Every entry is
   // written: each record's is filled from zero, the rest are zeroed.
   std::unique_ptr<FriendInfo[]> friends(new (std::nothrow) FriendInfo[count]);
   if (friends == nullptr) return 0;
-  CacheFriendRecords(records, count, friends.get());
+  if (!CacheFriendRecords(records, count, friends.get())) return 0;
   if (HostCall callback{this}) callback->OnFriendList(1, friends.get());
   return 0;
 }
@@ -335,9 +338,8 @@ int32_t CMsgLogicAgent::OnFriendInfo(RecordView record) {
 // Engine thread: one friend record, handled in place as a list of one. The
 // host gets one entry: the record when the user has a value, else zeros.
 int32_t CMsgLogicAgent::OnFriendUpdate(RecordView record) {
-  if (!FriendRecordsFit(record, 1)) return 0;
   FriendInfo entry[1] = {};
-  CacheFriendRecords(record, 1, entry);
+  if (!CacheFriendRecords(record, 1, entry)) return 0;
   if (HostCall callback{this}) callback->OnFriendList(1, entry);
   return 0;
 }

@@ -256,7 +256,8 @@ TEST_F(FriendDirectoryTest, TextsLongerThanTheirFieldsAreCutAtACharacterBoundary
 }
 
 // A long text converts exactly as the codec converts all of it into the
-// field, whatever the mix of good, bad, long and short characters.
+// field, whatever the mix of good, bad, long and short characters; one with
+// a NUL (anywhere, inside a character too) as the bytes before it would.
 TEST_F(FriendDirectoryTest, LongTextsConvertAsTheWholeTextWould) {
   const std::vector<std::string> pieces = {"a", "\xC3\xA9", kZhongUtf8, "\xF0\x9F\x98\x80",
                                            "\x80", "\xE4\xB8", "\xF0\x9F", "\xFF", "\xE2\x82\xAC"};
@@ -265,10 +266,12 @@ TEST_F(FriendDirectoryTest, LongTextsConvertAsTheWholeTextWould) {
     std::string text;
     const size_t length = rng() % 1200;
     while (text.size() < length) text += pieces[rng() % pieces.size()];
+    if (round % 2 == 1) text.insert(rng() % (text.size() + 1), 1, '\0');
     FriendSpec f{5, 0, 0, 0, 0, 0, "", "", text};
     sink()->OnFriendInfo(FriendRecord(f).Exact().get());
+    const std::string before = text.substr(0, text.find('\0'));
     std::string field(255, '\0');
-    field.resize(UTF_8ToGB2312N(&field[0], 255, text.data(), text.size()));
+    field.resize(UTF_8ToGB2312N(&field[0], 255, before.data(), before.size()));
     ASSERT_EQ(Hex(Cached(5)), Hex(ExpectedFriend(f, "", "", field))) << "round " << round;
   }
 }

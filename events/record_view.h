@@ -43,16 +43,29 @@ class RecordView {
     return offset + count <= size_;
   }
 
-  // Little-endian reads; the caller has checked Has(offset, width).
+  // Little-endian reads; the caller has checked Has(offset, width). On a
+  // little-endian processor each is one load (the fields lie unaligned).
   uint8_t U8(size_t offset) const { return data_[offset]; }
   uint16_t U16(size_t offset) const {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    uint16_t value;
+    std::memcpy(&value, data_ + offset, sizeof value);
+    return value;
+#else
     return static_cast<uint16_t>(data_[offset] | (data_[offset + 1] << 8));
+#endif
   }
   uint32_t U32(size_t offset) const {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    uint32_t value;
+    std::memcpy(&value, data_ + offset, sizeof value);
+    return value;
+#else
     return static_cast<uint32_t>(data_[offset]) |
            static_cast<uint32_t>(data_[offset + 1]) << 8 |
            static_cast<uint32_t>(data_[offset + 2]) << 16 |
            static_cast<uint32_t>(data_[offset + 3]) << 24;
+#endif
   }
   int32_t I32(size_t offset) const {
     return static_cast<int32_t>(U32(offset));

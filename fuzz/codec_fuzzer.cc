@@ -105,5 +105,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (boundary < n) boundary += chars[next++];
   FUZZ_CHECK_EQ(boundary, n);  // never half a character
   if (n < full.size()) FUZZ_CHECK(chars[next] > cap - n);  // stopped only for lack of room
+
+  // To UTF-8's NUL-ended variant: the bounded result for the bytes before
+  // the first NUL.
+  if (!to_utf8) {
+    const std::string before = src.substr(0, src.find('\0'));
+    std::string want_nul(cap + 16, kGuard);
+    want_nul.resize(
+        UTF_8ToGB2312N(cap != 0 ? &want_nul[0] : nullptr, cap, before.data(), before.size()));
+    std::string nul(cap + 16, kGuard);
+    const size_t m = UTF_8ToGB2312NUntilNul(cap != 0 ? &nul[0] : nullptr, cap, src.data(), len);
+    for (size_t i = m; i < nul.size(); ++i) FUZZ_CHECK(nul[i] == kGuard);
+    FUZZ_CHECK_EQ(nul.substr(0, m), want_nul);
+  }
   return 0;
 }

@@ -30,17 +30,25 @@ inline size_t AsciiPrefix(uint64_t high_bits) {
 #endif
 }
 
+// The high bit of each zero byte of `w`, and nothing else (no carry crosses
+// a byte, so it is exact in either byte order).
+inline uint64_t ZeroBytes(uint64_t w) {
+  constexpr uint64_t kLows = 0x7F7F7F7F7F7F7F7Fu;
+  return ~(((w & kLows) + kLows) | w | kLows);
+}
+
 // Copies the ASCII run at s[i] (s[i] < 0x80) to dst[o], up to the first
 // non-ASCII byte, the end of the input or, when checked, the end of the
-// destination.
-template <bool kChecked>
+// destination; with kToNul also up to the first NUL.
+template <bool kChecked, bool kToNul>
 inline void CopyAscii(char* dst, size_t cap, const unsigned char* s, size_t len, size_t& i,
                       size_t& o) {
   for (;;) {
     if (len - i >= 8 && (!kChecked || cap - o >= 8)) {
       uint64_t w;
       std::memcpy(&w, s + i, 8);
-      const uint64_t high = w & kHighs;
+      uint64_t high = w & kHighs;
+      if (kToNul) high |= ZeroBytes(w);
       if (high == 0) {
         std::memcpy(dst + o, &w, 8);
         i += 8;
@@ -55,7 +63,7 @@ inline void CopyAscii(char* dst, size_t cap, const unsigned char* s, size_t len,
       return;
     }
     // Fewer than eight bytes left, of input or of room.
-    while (i < len && s[i] < 0x80) {
+    while (i < len && s[i] < 0x80 && (!kToNul || s[i] != 0)) {
       if (kChecked && o == cap) return;
       dst[o++] = static_cast<char>(s[i++]);
     }
@@ -70,7 +78,7 @@ size_t GbToUtf8(char* dst, size_t cap, const unsigned char* s, size_t len) {
   while (i < len) {
     const unsigned b = s[i];
     if (b < 0x80) {
-      CopyAscii<kChecked>(dst, cap, s, len, i, o);
+      CopyAscii<kChecked, false>(dst, cap, s, len, i, o);
       if (kChecked && o == cap) break;
       continue;
     }
@@ -162,14 +170,18 @@ inline size_t Utf8Invalid(const unsigned char* p, size_t n, uint32_t* cp) {
   return 0;
 }
 
-template <bool kChecked>
+// With kToNul the input ends at its first NUL. A NUL is never part of
+// another character (nor of an ill-formed subpart), so it is met here or in
+// CopyAscii, and what comes before it converts as if the input ended there.
+template <bool kChecked, bool kToNul>
 size_t Utf8ToGb(char* dst, size_t cap, const unsigned char* s, size_t len) {
   size_t i = 0;
   size_t o = 0;
   while (i < len) {
     const unsigned b = s[i];
     if (b < 0x80) {
-      CopyAscii<kChecked>(dst, cap, s, len, i, o);
+      if (kToNul && b == 0) break;
+      CopyAscii<kChecked, kToNul>(dst, cap, s, len, i, o);
       if (kChecked && o == cap) break;
       continue;
     }
@@ -220,13 +232,14 @@ size_t GbToUtf8N(char* dst, size_t cap, const char* src, size_t len) {
   return GbToUtf8<true>(dst, cap, s, len);
 }
 
+template <bool kToNul>
 size_t Utf8ToGbN(char* dst, size_t cap, const char* src, size_t len) {
   if (len == 0 || cap == 0) return 0;
   const unsigned char* s = reinterpret_cast<const unsigned char*>(src);
   // No character grows: two or three bytes of UTF-8 become two of GBK, and a
   // '?' replaces at least one byte.
-  if (cap >= len) return Utf8ToGb<false>(dst, cap, s, len);
-  return Utf8ToGb<true>(dst, cap, s, len);
+  if (cap >= len) return Utf8ToGb<false, kToNul>(dst, cap, s, len);
+  return Utf8ToGb<true, kToNul>(dst, cap, s, len);
 }
 
 }  // namespace
@@ -243,7 +256,7 @@ int GB2312ToUTF_8(char* dst, const char* src, int len) {
 int UTF_8ToGB2312(char* dst, const char* src, int len) {
   if (len <= 0) return 0;
   const size_t n = static_cast<size_t>(len);
-  return static_cast<int>(textcodec::internal::Utf8ToGbN(dst, n, src, n));
+  return static_cast<int>(textcodec::internal::Utf8ToGbN<false>(dst, n, src, n));
 }
 
 size_t GB2312ToUTF_8N(char* dst, size_t cap, const char* src, size_t len) {
@@ -251,5 +264,9 @@ size_t GB2312ToUTF_8N(char* dst, size_t cap, const char* src, size_t len) {
 }
 
 size_t UTF_8ToGB2312N(char* dst, size_t cap, const char* src, size_t len) {
-  return textcodec::internal::Utf8ToGbN(dst, cap, src, len);
+  return textcodec::internal::Utf8ToGbN<false>(dst, cap, src, len);
+}
+
+size_t UTF_8ToGB2312NUntilNul(char* dst, size_t cap, const char* src, size_t len) {
+  return textcodec::internal::Utf8ToGbN<true>(dst, cap, src, len);
 }

@@ -53,4 +53,9 @@ int UTF_8ToGB2312(char* dst, const char* src, int len);
 size_t GB2312ToUTF_8N(char* dst, size_t cap, const char* src, size_t len);
 size_t UTF_8ToGB2312N(char* dst, size_t cap, const char* src, size_t len);
 
+// As UTF_8ToGB2312N, but the input ends at its first NUL byte, if it holds
+// one (the NUL is not written): the result is that of UTF_8ToGB2312N over
+// the bytes before it, found in the same pass as the conversion.
+size_t UTF_8ToGB2312NUntilNul(char* dst, size_t cap, const char* src, size_t len);
+
 #endif  // TEXTCODEC_TEXTCODEC_H_

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <utility>
@@ -162,6 +163,36 @@ TEST(TextCodec, LongInputsWithScatteredErrors) {
   }
   EXPECT_EQ(ToUtf8(gb), u8_from_gb);
   EXPECT_EQ(ToGb(u8), gb_from_u8);
+}
+
+// The variant that stops at a NUL gives, for every room, what the bounded
+// variant gives for the bytes before the first NUL: NULs at every position
+// of an ASCII run (read eight bytes at a time), right after a character and
+// inside one, and inputs with no NUL at all. The input is an exactly sized
+// heap block, so ASan sees a read past it.
+TEST(TextCodec, UntilNulEndsTheInputAtItsFirstNul) {
+  const std::vector<std::string> pieces = {"a", "0123456789abcdef", kZhongWenU8, kEAcuteU8,
+                                           kEmojiU8, "\xE4\xB8", "\xF0\x9F", "\x80",
+                                           "\xFF", std::string(1, '\0')};
+  std::mt19937 rng(936);
+  for (int round = 0; round < 3000; ++round) {
+    std::string in;
+    const size_t length = rng() % 80;
+    while (in.size() < length) in += pieces[rng() % pieces.size()];
+    if (round % 3 == 0) in.insert(rng() % (in.size() + 1), 1, '\0');
+    const std::string before = in.substr(0, in.find('\0'));
+    std::unique_ptr<char[]> src(new char[in.size()]);
+    in.copy(src.get(), in.size());
+    for (size_t cap : {size_t{0}, size_t{1}, size_t{7}, size_t{31}, in.size(), in.size() + 8}) {
+      std::string want(cap, '\x5A');
+      want.resize(UTF_8ToGB2312N(cap != 0 ? &want[0] : nullptr, cap, before.data(),
+                                 before.size()));
+      std::string got(cap, '\x5A');
+      got.resize(UTF_8ToGB2312NUntilNul(cap != 0 ? &got[0] : nullptr, cap, src.get(),
+                                        in.size()));
+      ASSERT_EQ(got, want) << "round " << round << ", room " << cap;
+    }
+  }
 }
 
 // For each input: output bounds hold (checked inside ToUtf8/ToGb), and every

@@ -149,6 +149,13 @@ modules:
   mod_roster: {}
   mod_vcard: {}
   mod_admin_extra: {}
+  # Messages to a user who is not online are kept for the next login, and
+  # each user's rooms are published with PEP (XEP-0163) to contacts whose
+  # caps (XEP-0115) ask for them.
+  mod_offline: {}
+  mod_caps: {}
+  mod_pubsub:
+    plugins: ["flat", "pep"]
 CFG
 cat > "$dir/ejabberdctl.cfg" <<CFG
 ERLANG_NODE=$node

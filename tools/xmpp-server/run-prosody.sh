@@ -128,9 +128,11 @@ s2s_ports = { }
 http_ports = { }
 https_ports = { }
 admin_socket = "$dir/prosody.sock"
-modules_enabled = { "roster"; "saslauth"; "tls"; "disco"; "ping"; "vcard"; "posix" }
--- Messages to a user who is not online come back as errors.
-modules_disabled = { "offline"; "s2s" }
+-- pep: each user's rooms (XEP-0163), sent to contacts whose caps ask for
+-- them. Messages to a user who is not online are kept for the next login
+-- (Prosody's offline storage, on by default).
+modules_enabled = { "roster"; "saslauth"; "tls"; "disco"; "ping"; "vcard"; "posix"; "pep" }
+modules_disabled = { "s2s" }
 ssl = { certificate = "$certs/$server_cert.pem"; key = "$certs/$server_cert.key" }
 c2s_require_encryption = true
 allow_unencrypted_plain_auth = false

@@ -72,10 +72,10 @@ void Net::SendText(int32_t user, const std::string& utf8) {
        XmlEscape(utf8) + "</body></message>");
   // The server keeps a text to a user who is not online for the next login
   // and says nothing: the sender hears it from us, for a friend whose
-  // presence we know. (A server without offline storage still answers with
+  // presence reaches us. (A server without offline storage still answers with
   // an error, reported when it comes.)
   const Friend* f = FindFriend(jid);
-  if (f != nullptr && f->status == kStatusOffline) {
+  if (f != nullptr && f->presence_seen && f->status == kStatusOffline) {
     const std::string record = stand_in::EventARecord(user, ToGb(kStoredNotice));
     Emit([record](IMsgLogicSink* sink) { sink->OnEventA(record.data()); });
   }

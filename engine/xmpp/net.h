@@ -108,6 +108,9 @@ struct Friend {
   uint8_t status = kStatusOffline;
   std::string status_text;
   std::string rooms;  // the friend's rooms as last reported (rooms.cc)
+  // The roster's subscription lets the friend's presence reach us ("to",
+  // "both"): only then does status offline mean not online.
+  bool presence_seen = false;
 };
 
 // What an outstanding IQ of ours is for.

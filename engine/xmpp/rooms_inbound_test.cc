@@ -67,10 +67,12 @@ struct Session {
     xmpp_initialize();
     ctx = xmpp_ctx_new(nullptr, nullptr);
     Feed("<iq type='result' id='t1'><query xmlns='jabber:iq:roster'>"
-         "<item jid='10002@localhost' subscription='both'/></query></iq>");
+         "<item jid='10002@localhost' subscription='both'/>"
+         "<item jid='10003@localhost' subscription='from'/></query></iq>");
     Feed("<iq type='result' id='t2' from='localhost'/>");  // the login's ping
     inbound.GetFriendList();
     Feed("<iq type='result' id='t3' from='10002@localhost'><vCard xmlns='vcard-temp'/></iq>");
+    Feed("<iq type='result' id='t4' from='10003@localhost'><vCard xmlns='vcard-temp'/></iq>");
     Deliver();
     Sent();
     sink.texts.clear();
@@ -248,10 +250,12 @@ TEST(XmppOffline, SenderToldWhenAFriendIsNotOnline) {
   s.Deliver();
   ASSERT_EQ(s.sink.notices.size(), 1u);
   EXPECT_EQ(s.sink.notices[0], stored);
-  // Online: nothing to tell. A stranger's presence we do not know: nothing.
+  // Online: nothing to tell. A stranger's presence, or that of a friend
+  // whose subscription does not bring it to us: unknown, nothing to tell.
   s.Feed("<presence from='10002@localhost/pc'/>");
   s.inbound.SendText(10002, "你好");
   s.inbound.SendText(10004, "你好");
+  s.inbound.SendText(10003, "你好");
   s.Deliver();
   EXPECT_EQ(s.sink.notices.size(), 1u);
   // Gone again, and the server says it keeps nothing: both notices.

@@ -218,6 +218,8 @@ void Net::ReadRoster(xmpp_stanza_t* query, bool push) {
       f->id = id;
     }
     f->name = Attr(item, "name");
+    const std::string subscription = Attr(item, "subscription");
+    f->presence_seen = subscription == "to" || subscription == "both";
     if (is_new) RequestVcard(PendingIq::kFriendVcard, jid, f->id);
     if (push && list_sent) ReportFriend(*f);
   }

@@ -269,7 +269,7 @@ struct Net {
 
   // rooms.cc
   static const std::string& CapsElement();
-  void PublishRooms(const std::vector<stand_in::Room>& rooms);
+  void PublishRooms(const std::vector<stand_in::Room>& rooms, bool whole);
   void RoomsAnswered(const PendingIq& iq, const std::string& failure);
   void OnPepEvent(const std::string& from, xmpp_stanza_t* event);
   void AnswerDiscoInfo(xmpp_stanza_t* query, const std::string& id, const std::string& to);

@@ -11,7 +11,9 @@
 //  - SendRoomInfo is answered only by the server's answer to the publish:
 //    OnEventA(0, "收到 N 个房间：names") on a result, OnEventA(0,
 //    "房间信息未发布（<condition>）") on an error, a time-out (kIqTimeout) or
-//    when kMaxIqs requests wait. Not logged in: nothing is sent or answered.
+//    when kMaxIqs requests wait; a buffer that does not hold the rooms it
+//    says is refused the same way, unsent. Not logged in: nothing is sent or
+//    answered.
 //  - At most kMaxRooms rooms go out and are read from a notification; each
 //    text is kept valid UTF-8 and cut to kMaxRoomText bytes.
 //  - A friend's rooms are reported as OnEventA(friend, "N 个房间：names"),
@@ -143,8 +145,14 @@ void Net::AnswerDiscoInfo(xmpp_stanza_t* query, const std::string& id, const std
   Send(xml + "</query></iq>");
 }
 
-void Net::PublishRooms(const std::vector<stand_in::Room>& rooms) {
+// `whole`: the host's buffer held all the rooms it said. One that does not
+// is refused: published, the part read would replace the rooms friends see.
+void Net::PublishRooms(const std::vector<stand_in::Room>& rooms, bool whole) {
   if (!Online("SendRoomInfo")) return;
+  if (!whole) {
+    RoomsAnswered(PendingIq(), "bad room buffer");
+    return;
+  }
   const size_t count = std::min(rooms.size(), kMaxRooms);
   if (rooms.size() > kMaxRooms) {
     Log("warning: SendRoomInfo with " + std::to_string(rooms.size()) + " rooms: the first " +

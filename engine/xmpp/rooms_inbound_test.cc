@@ -159,6 +159,16 @@ TEST(XmppRooms, AnsweredOnlyByTheServersAnswer) {
   ASSERT_EQ(s.sink.notices.size(), 2u);
   EXPECT_EQ(s.sink.notices[1], (Said{0, Gb("房间信息未发布（not-allowed）")}));
 
+  // A buffer whose entry runs past its end: refused, nothing sent (the
+  // part read would replace the rooms friends see).
+  std::string broken = stand_in::PackRooms({{1, "大厅", 2, "", 3, 4}, {5, "x", 6, "", 7, 8}});
+  broken[24 + 6 + 5] = '\x7f';  // the second entry's first length: past the end
+  s.inbound.SendRoomInfo(2, broken.data());
+  EXPECT_TRUE(s.Sent().empty());
+  s.Deliver();
+  ASSERT_EQ(s.sink.notices.size(), 3u);
+  EXPECT_EQ(s.sink.notices[2], (Said{0, Gb("房间信息未发布（bad room buffer）")}));
+
   // Bytes that are no UTF-8, control characters, markup and long texts go
   // out as one well-formed stanza; at most 32 rooms, 64 bytes a text.
   std::vector<stand_in::Room> many(40, {1, std::string("\xff\xfe<&\x01'") + std::string(100, 'n'), 2,

@@ -189,7 +189,7 @@ class Engine final : public IMsgLogic {
       sh_->Log("SendRoomInfo(" + std::to_string(count) + ", " + names + ")");
       if (!ok) sh_->Log("warning: SendRoomInfo's buffer does not hold " + std::to_string(count) + " rooms");
       // Answered once the server has them (rooms.cc).
-      Post([rooms](Net& net) { net.PublishRooms(rooms); });
+      Post([rooms, ok](Net& net) { net.PublishRooms(rooms, ok); });
     } catch (const std::exception&) {
     }
     return 0;
@@ -303,8 +303,8 @@ void InboundSession::SendText(int32_t user, const std::string& utf8) {
 }
 void InboundSession::SendRoomInfo(uint32_t count, const void* packed) {
   std::vector<stand_in::Room> rooms;
-  stand_in::UnpackRooms(count, packed, &rooms);
-  state_->net->PublishRooms(rooms);
+  const bool whole = stand_in::UnpackRooms(count, packed, &rooms);
+  state_->net->PublishRooms(rooms, whole);
 }
 
 std::vector<std::string> InboundSession::TakeSent() {

@@ -6,8 +6,11 @@
 //
 // Input: segments separated by NUL bytes. A segment starting with '!' is a
 // call of the agent: "!L" GetFriendList, "!U<id>" RequestUserInfo, "!T<id>
-// <text>" SendText of the GB2312 text (ids in decimal, negative ones too). Any other segment is
-// one stanza as XML text (one that does not parse is skipped).
+// <text>" SendText of the GB2312 text (ids in decimal, negative ones too), "!R<name>|<name>..."
+// SendRoomInfo of rooms with those first texts, packed as the agent packs
+// them (the bytes as they come, UTF-8 or not; "!R" alone: no rooms). Any
+// other segment is one stanza as XML text (one that does not parse is
+// skipped).
 //
 // Checks, after every segment, on every sink call: user ids are never -1,
 // and a negative one names a JID the engine knows; text records have their
@@ -20,6 +23,7 @@
 #include <stdint.h>
 #include <strophe.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -193,6 +197,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         session.GetFriendList();
       } else if (segment.compare(0, 2, "!U") == 0) {
         session.RequestUserInfo(NumberAt(segment, 2, &after));
+      } else if (segment.compare(0, 2, "!R") == 0) {
+        std::vector<stand_in::Room> rooms;
+        for (size_t at = 2; at < segment.size();) {
+          size_t bar = segment.find('|', at);
+          if (bar == std::string::npos) bar = segment.size();
+          stand_in::Room room;
+          room.value1 = static_cast<int32_t>(rooms.size());
+          room.text1 = segment.substr(at, std::min<size_t>(bar - at, 62));
+          rooms.push_back(room);
+          at = bar + 1;
+        }
+        const std::string packed = stand_in::PackRooms(rooms);
+        session.SendRoomInfo(static_cast<uint32_t>(rooms.size()), packed.data());
       } else if (segment.compare(0, 2, "!T") == 0) {
         const int32_t user = NumberAt(segment, 2, &after);
         // The host's GB2312 text, as the engine object converts it.

@@ -251,7 +251,7 @@ void Net::HandleConnection(xmpp_conn_event_t event, int error, xmpp_stream_error
     iq.kind = PendingIq::kRoster;
     const std::string id = net.NewIqId(iq);
     net.Send("<iq type='get' id='" + id + "'><query xmlns='jabber:iq:roster'/></iq>");
-    net.Send("<presence/>");
+    net.Send("<presence>" + CapsElement() + "</presence>");
     net.awaiting_presence = true;
     net.SendPing(PendingIq::kLoginBarrier, 0);
     return;

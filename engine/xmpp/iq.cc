@@ -1,6 +1,7 @@
 // Outstanding IQs: the ids of our requests (roster, vCards, pings, the
-// login's barrier) and their answers (the loop's timers end those never
-// answered), and our answers to the server's IQs (roster pushes, pings).
+// login's barrier, the rooms' publish) and their answers (the loop's timers
+// end those never answered), and our answers to the server's IQs (roster
+// pushes, pings, disco#info about our caps).
 //
 // Thread: the network thread, or InboundSession's caller. State: iqs and
 // iqs_full_told of Net.
@@ -10,8 +11,9 @@
 //    from anybody else is ignored, and the request stays open until its
 //    time-out (kIqTimeout).
 //  - At most kMaxIqs requests wait; the login's own always go out.
-//  - Roster pushes are taken only from our own account; any IQ we do not
-//    handle is answered with service-unavailable.
+//  - Roster pushes are taken only from our own account; disco#info is
+//    answered to anybody; any other IQ we do not handle is answered with
+//    service-unavailable.
 #include <stdint.h>
 #include <strophe.h>
 #include <sys/random.h>
@@ -183,6 +185,9 @@ void Net::OnIq(xmpp_stanza_t* stanza) {
     case PendingIq::kRequestC:
       Emit([](IMsgLogicSink* sink) { sink->OnEventC(); });
       break;
+    case PendingIq::kRooms:
+      RoomsAnswered(iq, ok ? std::string() : ErrorCondition(stanza));
+      break;
   }
   if (friend_lists_wanted > 0 && FriendListReady()) AnswerFriendLists();
 }
@@ -196,6 +201,12 @@ void Net::AnswerIq(xmpp_stanza_t* stanza, const std::string& type, const std::st
   if (type == "set" && query != nullptr && from_server) {
     ReadRoster(query, /*push=*/true);
     Send("<iq type='result' id='" + XmlEscape(id) + "'" + to + "/>");
+    return;
+  }
+  xmpp_stanza_t* disco =
+      xmpp_stanza_get_child_by_name_and_ns(stanza, "query", "http://jabber.org/protocol/disco#info");
+  if (type == "get" && disco != nullptr) {
+    AnswerDiscoInfo(disco, id, to);  // what our caps mean (rooms.cc)
     return;
   }
   if (type == "get" && xmpp_stanza_get_child_by_name_and_ns(stanza, "ping", "urn:xmpp:ping")) {

@@ -1,7 +1,8 @@
 // Stanzas in, and messages in and out: the entry of every stanza the
 // server sends while online (handed on to the message, presence or IQ
-// handling), chat texts, contact requests and delivery errors from peers,
-// and the texts and contact requests the agent sends.
+// handling), chat texts (those kept for us while offline included), contact
+// requests, delivery errors and PEP notifications (rooms.cc) from peers, and
+// the texts and contact requests the agent sends.
 //
 // Thread: the network thread, or InboundSession's caller. State: none of
 // its own beyond Net's activity and last_received.
@@ -12,6 +13,8 @@
 //    kStrangerCalls sink calls wait; a text is cut to kMaxText bytes, at a
 //    character boundary.
 //  - Whatever goes into the XML we send is escaped.
+//  - A text to a friend who is not online, as far as presence tells, is
+//    followed by OnEventA(friend, kStoredNotice): the server keeps it.
 #include <stdint.h>
 #include <strophe.h>
 
@@ -30,6 +33,9 @@ using stand_in::ToGb;
 
 namespace {
 
+// What the sender of a text to a friend who is not online is told.
+const char kStoredNotice[] = "对方不在线：消息将在其上线后送达";
+
 // The text cut to at most `limit` bytes, at a UTF-8 character boundary.
 std::string CutUtf8(const std::string& text, size_t limit) {
   if (text.size() <= limit) return text;
@@ -38,7 +44,8 @@ std::string CutUtf8(const std::string& text, size_t limit) {
   return text.substr(0, end);
 }
 
-// The defined condition of an error stanza, or "unknown".
+}  // namespace
+
 std::string ErrorCondition(xmpp_stanza_t* stanza) {
   xmpp_stanza_t* error = xmpp_stanza_get_child_by_name(stanza, "error");
   for (xmpp_stanza_t* child = error != nullptr ? xmpp_stanza_get_children(error) : nullptr;
@@ -54,8 +61,6 @@ std::string ErrorCondition(xmpp_stanza_t* stanza) {
   return "unknown";
 }
 
-}  // namespace
-
 void Net::SendText(int32_t user, const std::string& utf8) {
   if (!Online("SendText")) return;
   const std::string jid = JidOf(user);
@@ -65,6 +70,15 @@ void Net::SendText(int32_t user, const std::string& utf8) {
   }
   Send("<message type='chat' to='" + XmlEscape(jid) + "' id='" + RandomToken() + "'><body>" +
        XmlEscape(utf8) + "</body></message>");
+  // The server keeps a text to a user who is not online for the next login
+  // and says nothing: the sender hears it from us, for a friend whose
+  // presence reaches us. (A server without offline storage still answers with
+  // an error, reported when it comes.)
+  const Friend* f = FindFriend(jid);
+  if (f != nullptr && f->presence_seen && f->status == kStatusOffline) {
+    const std::string record = stand_in::EventARecord(user, ToGb(kStoredNotice));
+    Emit([record](IMsgLogicSink* sink) { sink->OnEventA(record.data()); });
+  }
 }
 
 void Net::Contact(int32_t user) {
@@ -72,12 +86,6 @@ void Net::Contact(int32_t user) {
   const std::string jid = JidOf(user);
   if (jid.empty()) return;
   Send("<message to='" + XmlEscape(jid) + "'><contact xmlns='" + kContactNs + "'/></message>");
-}
-
-void Net::RoomInfo(const std::string& gb_text) {
-  if (!Online("SendRoomInfo")) return;
-  const std::string record = stand_in::EventARecord(0, gb_text);
-  Emit([record](IMsgLogicSink* sink) { sink->OnEventA(record.data()); });
 }
 
 int Net::OnStanza(xmpp_conn_t* conn, xmpp_stanza_t* stanza, void* userdata) {
@@ -153,11 +161,22 @@ void Net::OnMessage(xmpp_stanza_t* stanza) {
     Emit([record](IMsgLogicSink* sink) { sink->OnEventA(record.data()); });
     return;
   }
+  xmpp_stanza_t* event =
+      xmpp_stanza_get_child_by_name_and_ns(stanza, "event", "http://jabber.org/protocol/pubsub#event");
+  if (event != nullptr) {
+    OnPepEvent(from, event);
+    return;
+  }
   if (xmpp_stanza_get_child_by_name_and_ns(stanza, "contact", kContactNs) != nullptr) {
     const std::string record = stand_in::EventARecord(user, ToGb("请求联系"));
     Emit([record](IMsgLogicSink* sink) { sink->OnEventA(record.data()); });
     return;
   }
+  // A text kept for us while we were offline carries a <delay/> (XEP-0203)
+  // and is passed on as any other: the server hands it over once, at the
+  // login after it was kept. Copies of our own messages (carbons) and
+  // archive results wrap their <body> in another element: never a text of
+  // ours, as we ask for neither.
   xmpp_stanza_t* body = xmpp_stanza_get_child_by_name(stanza, "body");
   if (body == nullptr) return;  // chat states and the like
   const std::string record = stand_in::TextRecord(1, ToGb(CutUtf8(TextOf(body), kMaxText)));

@@ -10,6 +10,7 @@
 //                  own presence, user info and the friend list
 //   messages.cc    the entry of every stanza, and messages in and out
 //   iq.cc          our IQs and their answers, pings, the server's IQs
+//   rooms.cc       our rooms published with PEP, friends' rooms, our caps
 //   delivery.cc    handing the sink calls to the delivery thread
 // Rules that hold in all of them:
 //  - Net never calls the sink: it collects a turn's sink calls with Emit,
@@ -76,6 +77,11 @@ constexpr size_t kMaxCalls = 10000;
 // The longest chat text passed on, in bytes of UTF-8 (a longer one is cut
 // at a character boundary).
 constexpr size_t kMaxText = 32 * 1024;
+// Rooms in one list, ours or a friend's (past that the rest are left out),
+// and the longest room text kept, in bytes of UTF-8 (the host's fields hold
+// 31 bytes of GB2312, at most 62 of UTF-8).
+constexpr size_t kMaxRooms = 32;
+constexpr size_t kMaxRoomText = 64;
 
 // Status bytes of friend records.
 constexpr uint8_t kStatusOnline = 1;
@@ -84,6 +90,8 @@ constexpr uint8_t kStatusAway = 4;
 constexpr uint8_t kStatusBusy = 5;
 
 const char kContactNs[] = "urn:msglogicex:contact";
+// Our PEP node, and the namespace of its payload.
+const char kRoomsNs[] = "urn:msglogicex:rooms";
 
 // One presence of a friend: a resource's show and status text.
 struct Presence {
@@ -99,23 +107,33 @@ struct Friend {
   std::map<std::string, Presence> resources;
   uint8_t status = kStatusOffline;
   std::string status_text;
+  std::string rooms;  // the friend's rooms as last reported (rooms.cc)
+  // The roster's subscription lets the friend's presence reach us ("to",
+  // "both"): only then does status offline mean not online.
+  bool presence_seen = false;
 };
 
 // What an outstanding IQ of ours is for.
 struct PendingIq {
-  enum Kind { kRoster, kFriendVcard, kUserInfo, kPing, kRequestB, kRequestC, kLoginBarrier } kind = kPing;
+  enum Kind {
+    kRoster, kFriendVcard, kUserInfo, kPing, kRequestB, kRequestC, kLoginBarrier, kRooms
+  } kind = kPing;
   std::string jid;
   // Where the IQ went: its answer must come from there (empty: our own
   // account, which the server answers for).
   std::string to;
   int32_t user = 0;
   int32_t value = 0;
+  std::string names;  // kRooms: the rooms' names, for the host's answer
   Clock::time_point deadline;
 };
 
 // 128 bits from the kernel's random source as hex: ids of our stanzas that
 // no peer can guess.
 std::string RandomToken();
+
+// The defined condition of an error stanza, or "unknown".
+std::string ErrorCondition(xmpp_stanza_t* stanza);
 
 struct Net {
   std::shared_ptr<Shared> shared;
@@ -231,7 +249,6 @@ struct Net {
   // messages.cc
   void SendText(int32_t user, const std::string& utf8);
   void Contact(int32_t user);
-  void RoomInfo(const std::string& gb_text);
   static int OnStanza(xmpp_conn_t* conn, xmpp_stanza_t* stanza, void* userdata);
   void Inbound(xmpp_stanza_t* stanza);
   static std::string Attr(xmpp_stanza_t* stanza, const char* name);
@@ -249,6 +266,13 @@ struct Net {
   void KeepAlive();
   void OnIq(xmpp_stanza_t* stanza);
   void AnswerIq(xmpp_stanza_t* stanza, const std::string& type, const std::string& id);
+
+  // rooms.cc
+  static const std::string& CapsElement();
+  void PublishRooms(const std::vector<stand_in::Room>& rooms, bool whole);
+  void RoomsAnswered(const PendingIq& iq, const std::string& failure);
+  void OnPepEvent(const std::string& from, xmpp_stanza_t* event);
+  void AnswerDiscoInfo(xmpp_stanza_t* query, const std::string& id, const std::string& to);
 
   // delivery.cc
   size_t Backlog() const;

@@ -74,6 +74,7 @@ void Net::Timers() {
       DropConnection();
       return;
     }
+    if (iq.kind == PendingIq::kRooms) RoomsAnswered(iq, "no answer");
     if (iq.kind == PendingIq::kUserInfo) {
       const std::string record = stand_in::UserInfoRecord(iq.user, ValueOf(iq.jid));
       Emit([record](IMsgLogicSink* sink) { sink->OnUserInfo(record.data()); });

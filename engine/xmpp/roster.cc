@@ -131,10 +131,12 @@ void Net::OwnPresence(int32_t value) {
     Log("warning: RequestA(" + std::to_string(value) + "): presence 0 to 3 only");
     return;
   }
+  // Our caps in every presence, or the server would stop sending our
+  // friends' rooms (rooms.cc).
   if (value == 0) {
-    Send("<presence/>");
+    Send("<presence>" + CapsElement() + "</presence>");
   } else {
-    Send(std::string("<presence><show>") + kShows[value] + "</show></presence>");
+    Send(std::string("<presence><show>") + kShows[value] + "</show>" + CapsElement() + "</presence>");
   }
 }
 
@@ -216,6 +218,8 @@ void Net::ReadRoster(xmpp_stanza_t* query, bool push) {
       f->id = id;
     }
     f->name = Attr(item, "name");
+    const std::string subscription = Attr(item, "subscription");
+    f->presence_seen = subscription == "to" || subscription == "both";
     if (is_new) RequestVcard(PendingIq::kFriendVcard, jid, f->id);
     if (push && list_sent) ReportFriend(*f);
   }

@@ -276,12 +276,13 @@ TEST_F(XmppServerTest, TwoHostsSeeEachOtherAndChat) {
   EXPECT_EQ(a.agent->SendText(10004, to_stranger.c_str()), 1);
   EXPECT_TRUE(c.host.WaitForText(10001, to_stranger));
 
-  // A friend who is not online, and a user the server does not know: the
-  // server's error comes back as OnEventA about that user.
+  // A friend who is not online: the server keeps the text, and the sender
+  // hears so. A user the server does not know: its error comes back as
+  // OnEventA about that user.
   std::string notice;
   ASSERT_EQ(a.agent->SendText(10003, Gb("在吗？").c_str()), 0);
   ASSERT_TRUE(a.host.WaitForEventA(10003, &notice));
-  EXPECT_EQ(notice, Gb("消息未送达：对方不在线"));
+  EXPECT_EQ(notice, Gb("对方不在线：消息将在其上线后送达"));
   EXPECT_EQ(a.agent->SendText(99999, "hello?"), 1);
   ASSERT_TRUE(a.host.WaitForEventA(99999, &notice));
   EXPECT_EQ(notice.compare(0, Gb("消息未送达").size(), Gb("消息未送达")), 0) << notice;

@@ -60,6 +60,7 @@ bool TestServer::Start(int port, std::string* error, const std::string& cert) {
       args.push_back("--users");
       args.push_back(users_.c_str());
     }
+    for (const std::string& option : options_) args.push_back(option.c_str());
     args.push_back(nullptr);
     execv("/bin/bash", const_cast<char* const*>(args.data()));
     _exit(127);
@@ -71,7 +72,7 @@ bool TestServer::Start(int port, std::string* error, const std::string& cert) {
     return false;
   }
   std::string text;
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(ready_seconds_);
   bool ready = false;
   while (!ready && std::chrono::steady_clock::now() < give_up) {
     pollfd fd = {out[0], POLLIN, 0};

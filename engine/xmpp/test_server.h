@@ -7,6 +7,8 @@
 #include <sys/types.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace xmpp_test {
 
@@ -18,12 +20,19 @@ class TestServer {
       : dir_(std::move(dir)), users_(std::move(users)) {}
   ~TestServer() { Stop(); }
 
-  // Starts the script and waits (15 s at most) for its READY line. Port 0
-  // lets the script pick a free one; a restart passes the old port. `cert`
+  // Starts the script and waits (15 s at most, or as SetOptions says) for
+  // its READY line. Port 0 lets the script pick a free one; a restart
+  // passes the old port. `cert`
   // picks the server's certificate (the script's --cert: "good",
   // "other-ca", "wrong-name"). False, with *error, when the server did not
   // come up.
   bool Start(int port, std::string* error, const std::string& cert = "good");
+  // Further options for the script (a cluster node's --address, say), and
+  // how long Start waits for the READY line, 15 s unless set.
+  void SetOptions(std::vector<std::string> options, int ready_seconds) {
+    options_ = std::move(options);
+    ready_seconds_ = ready_seconds;
+  }
   // Ends the script, which stops the server.
   void Stop();
   // Signals the server process itself (SIGKILL, SIGSTOP, SIGCONT).
@@ -48,6 +57,8 @@ class TestServer {
   pid_t server_ = -1;
   int port_ = 0;
   int direct_port_ = 0;
+  std::vector<std::string> options_;
+  int ready_seconds_ = 15;
 };
 
 // The server script: MSGLOGIC_XMPP_SERVER_SCRIPT when set (ejabberd's,

@@ -39,7 +39,6 @@
 namespace xmpp_engine {
 namespace {
 
-using stand_in::ToGb;
 using stand_in::ToUtf8;
 
 class Engine final : public IMsgLogic {
@@ -189,9 +188,8 @@ class Engine final : public IMsgLogic {
       for (const stand_in::Room& room : rooms) names += (names.empty() ? "" : ", ") + room.text1;
       sh_->Log("SendRoomInfo(" + std::to_string(count) + ", " + names + ")");
       if (!ok) sh_->Log("warning: SendRoomInfo's buffer does not hold " + std::to_string(count) + " rooms");
-      const std::string text =
-          ToGb("收到 " + std::to_string(rooms.size()) + " 个房间：" + names);
-      Post([text](Net& net) { net.RoomInfo(text); });
+      // Answered once the server has them (rooms.cc).
+      Post([rooms, ok](Net& net) { net.PublishRooms(rooms, ok); });
     } catch (const std::exception&) {
     }
     return 0;
@@ -302,6 +300,11 @@ void InboundSession::GetFriendList() { state_->net->GetFriendList(); }
 void InboundSession::RequestUserInfo(int32_t user) { state_->net->UserInfo(user); }
 void InboundSession::SendText(int32_t user, const std::string& utf8) {
   state_->net->SendText(user, utf8);
+}
+void InboundSession::SendRoomInfo(uint32_t count, const void* packed) {
+  std::vector<stand_in::Room> rooms;
+  const bool whole = stand_in::UnpackRooms(count, packed, &rooms);
+  state_->net->PublishRooms(rooms, whole);
 }
 
 std::vector<std::string> InboundSession::TakeSent() {

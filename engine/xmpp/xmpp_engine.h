@@ -64,6 +64,8 @@ class InboundSession {
   void GetFriendList();
   void RequestUserInfo(int32_t user);
   void SendText(int32_t user, const std::string& utf8);
+  // The packed rooms, as the agent hands them over.
+  void SendRoomInfo(uint32_t count, const void* packed);
   // What the engine wrote since the last call, one stanza a line.
   std::vector<std::string> TakeSent();
   // Makes the sink calls collected so far, in order, on this thread, as

@@ -9,9 +9,18 @@
 #
 #   tools/xmpp-server/run-ejabberd.sh [--port N] [--dir DIR] [--users FILE]
 #                                     [--cert good|other-ca|wrong-name]
+#                                     [--address A] [--dist-port P] [--join NODE]
+#
+# A cluster node: --address puts the node's ports and its Erlang
+# distribution on loopback address A (127.0.0.2, say) and names it
+# msglogic-<port>@A; --dist-port gives the distribution's port, which every
+# node of a cluster shares (without epmd a node finds another at that port
+# of the other's address); --join NODE joins the cluster of a running node,
+# which hands over its users, rosters and vCards. A joining node needs the
+# test CA of the first: copy its certs/ into the new DIR beforehand.
 #
 # Last line, once clients can log in:
-#   READY port=N pid=PID dir=DIR direct=M ca=DIR/certs/ca.pem
+#   READY port=N pid=PID dir=DIR direct=M ca=DIR/certs/ca.pem node=NODE
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -20,13 +29,19 @@ users="$here/users.txt"
 port=""
 dir=""
 cert=good
+address=""
+dist=""
+join=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --port) port="$2"; shift 2 ;;
     --dir) dir="$2"; shift 2 ;;
     --users) users="$2"; shift 2 ;;
     --cert) cert="$2"; shift 2 ;;
-    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
+    --address) address="$2"; shift 2 ;;
+    --dist-port) dist="$2"; shift 2 ;;
+    --join) join="$2"; shift 2 ;;
+    -h|--help) sed -n '2,24p' "$0"; exit 0 ;;
     *) echo "run-ejabberd.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -49,13 +64,19 @@ fi
 mkdir -p "$dir"
 dir="$(cd "$dir" && pwd)"
 
+case "$address" in
+  "") ;;
+  127.*) ;;
+  *) echo "run-ejabberd.sh: --address is a loopback address (127.0.0.0/8)" >&2; exit 2 ;;
+esac
 direct=""
-dist=""
+given_dist="$dist"
 if [ -f "$dir/ports" ]; then
   # The ports of the last run in this folder, so that a restart serves the
   # clients of the first.
   read -r old_port direct dist < "$dir/ports"
   [ -n "$port" ] || port="$old_port"
+  [ -z "$given_dist" ] || dist="$given_dist"
 fi
 [ -n "$port" ] || port="$(free_port)"
 while [ -z "$direct" ] || [ "$direct" = "$port" ]; do direct="$(free_port)"; done
@@ -72,6 +93,9 @@ cat "$certs/server-$cert.pem" "$certs/server-$cert.key" > "$certs/ejabberd.pem"
 
 domain=localhost
 node="msglogic-$port@localhost"
+# A cluster's nodes have long names, with their addresses.
+[ -z "$address" ] || node="msglogic-$port@$address"
+[ -n "$address" ] || address=127.0.0.1
 rm -rf "$dir/database" "$dir/logs"
 mkdir -p "$dir/database" "$dir/logs"
 
@@ -122,11 +146,11 @@ acme:
 define_macro: {}
 listen:
   - port: $port
-    ip: "127.0.0.1"
+    ip: "$address"
     module: ejabberd_c2s
     starttls_required: true
   - port: $direct
-    ip: "127.0.0.1"
+    ip: "$address"
     module: ejabberd_c2s
     tls: true
 s2s_access: none
@@ -149,12 +173,19 @@ modules:
   mod_roster: {}
   mod_vcard: {}
   mod_admin_extra: {}
+  # Messages to a user who is not online are kept for the next login, and
+  # each user's rooms are published with PEP (XEP-0163) to contacts whose
+  # caps (XEP-0115) ask for them.
+  mod_offline: {}
+  mod_caps: {}
+  mod_pubsub:
+    plugins: ["flat", "pep"]
 CFG
 cat > "$dir/ejabberdctl.cfg" <<CFG
 ERLANG_NODE=$node
-INET_DIST_INTERFACE=127.0.0.1
+INET_DIST_INTERFACE=$address
 ERL_DIST_PORT=$dist
-ERL_EPMD_ADDRESS=127.0.0.1
+ERL_EPMD_ADDRESS=$address
 CFG
 [ ! -f /etc/ejabberd/inetrc ] || cp /etc/ejabberd/inetrc "$dir/inetrc"
 # As root, ejabberdctl runs the server as the ejabberd user: the folder is
@@ -162,7 +193,7 @@ CFG
 if [ "$(id -u)" -eq 0 ]; then chown -R ejabberd: "$dir"; fi
 
 run_ctl() {
-  ERL_DIST_PORT=$dist INET_DIST_INTERFACE=127.0.0.1 \
+  ERL_DIST_PORT=$dist INET_DIST_INTERFACE=$address \
     "$ctl" --config-dir "$dir" --ctl-config "$dir/ejabberdctl.cfg" --config "$dir/ejabberd.yml" \
     --spool "$dir/database" --logs "$dir/logs" --node "$node" "$@"
 }
@@ -208,7 +239,7 @@ starter=$!
 up=""
 for _ in $(seq 600); do
   if ! kill -0 "$starter" 2>/dev/null; then break; fi
-  if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then up=1; break; fi
+  if (exec 3<>"/dev/tcp/$address/$port") 2>/dev/null; then up=1; break; fi
   sleep 0.05
 done
 if [ -z "$up" ]; then
@@ -216,7 +247,31 @@ if [ -z "$up" ]; then
   cat "$dir/ejabberd.out" "$dir/logs/ejabberd.log" >&2 2>/dev/null || true
   exit 1
 fi
-if ! run_ctl import_piefxis "$dir/users.xml" >"$dir/import.out" 2>&1; then
+if [ -n "$join" ]; then
+  # The cluster's database, users included, replaces this node's own;
+  # ejabberd restarts on this node meanwhile. Up again once it lists both
+  # nodes and its client port takes connections again (30 s at most).
+  if ! run_ctl join_cluster "$join" >"$dir/join.out" 2>&1; then
+    echo "run-ejabberd.sh: joining $join failed:" >&2
+    cat "$dir/join.out" >&2
+    exit 1
+  fi
+  up=""
+  for _ in $(seq 600); do
+    if ! kill -0 "$starter" 2>/dev/null; then break; fi
+    if run_ctl list_cluster 2>/dev/null | grep -q "$join" &&
+       (exec 3<>"/dev/tcp/$address/$port") 2>/dev/null; then
+      up=1
+      break
+    fi
+    sleep 0.05
+  done
+  if [ -z "$up" ]; then
+    echo "run-ejabberd.sh: ejabberd did not come back after joining $join; its output:" >&2
+    cat "$dir/join.out" "$dir/ejabberd.out" "$dir/logs/ejabberd.log" >&2 2>/dev/null || true
+    exit 1
+  fi
+elif ! run_ctl import_piefxis "$dir/users.xml" >"$dir/import.out" 2>&1; then
   echo "run-ejabberd.sh: importing the users failed:" >&2
   cat "$dir/import.out" >&2
   exit 1
@@ -224,17 +279,17 @@ fi
 pid="$(server_pid)"
 
 cat <<USAGE
-ejabberd runs on 127.0.0.1:$port (domain $domain), data in $dir.
+ejabberd runs on $address:$port (domain $domain), data in $dir.
 Users:$summary; passwords in $dir/accounts.ini.
 In another terminal, from the top of the source tree:
 
-  export MSGLOGIC_XMPP_SERVER=127.0.0.1:$port MSGLOGIC_XMPP_ACCOUNTS=$dir/accounts.ini
+  export MSGLOGIC_XMPP_SERVER=$address:$port MSGLOGIC_XMPP_ACCOUNTS=$dir/accounts.ini
   export MSGLOGIC_XMPP_CA_FILE=$certs/ca.pem
   build/default/bin/xmpp/msglogic-demo --interactive
 
 then "connect 10001" (or 10002, 10003). Ctrl-C here stops the server.
 Direct TLS (MSGLOGIC_XMPP_TLS=direct) is on port $direct.
-READY port=$port pid=$pid dir=$dir direct=$direct ca=$certs/ca.pem
+READY port=$port pid=$pid dir=$dir direct=$direct ca=$certs/ca.pem node=$node
 USAGE
 wait "$starter" || true
 starter=""

@@ -129,14 +129,18 @@ http_ports = { }
 https_ports = { }
 admin_socket = "$dir/prosody.sock"
 modules_enabled = { "roster"; "saslauth"; "tls"; "disco"; "ping"; "vcard"; "posix" }
--- Messages to a user who is not online come back as errors.
-modules_disabled = { "offline"; "s2s" }
+-- Messages to a user who is not online are kept for the next login
+-- (Prosody's offline storage, on by default).
+modules_disabled = { "s2s" }
 ssl = { certificate = "$certs/$server_cert.pem"; key = "$certs/$server_cert.key" }
 c2s_require_encryption = true
 allow_unencrypted_plain_auth = false
 authentication = "internal_plain"
 storage = "internal"
 VirtualHost "$domain"
+-- In addition to the modules above: each user's rooms (PEP, XEP-0163), sent
+-- to contacts whose caps ask for them.
+modules_enabled = { "pep" }
 CFG
 
 pid=""

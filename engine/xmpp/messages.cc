@@ -18,6 +18,7 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "engine/records.h"
 #include "engine/xmpp/config.h"
@@ -63,8 +64,13 @@ void Net::SendText(int32_t user, const std::string& utf8) {
     Log("warning: SendText to unknown user " + std::to_string(user) + " dropped");
     return;
   }
-  Send("<message type='chat' to='" + XmlEscape(jid) + "' id='" + RandomToken() + "'><body>" +
-       XmlEscape(utf8) + "</body></message>");
+  Stanza stanza;
+  stanza.xml = "<message type='chat' to='" + XmlEscape(jid) + "' id='" + RandomToken() + "'><body>" +
+               XmlEscape(utf8) + "</body></message>";
+  stanza.user = user;
+  stanza.text = utf8;
+  stanza.is_text = true;
+  Transmit(std::move(stanza));
 }
 
 void Net::Contact(int32_t user) {
@@ -82,7 +88,7 @@ void Net::RoomInfo(const std::string& gb_text) {
 
 int Net::OnStanza(xmpp_conn_t* conn, xmpp_stanza_t* stanza, void* userdata) {
   Net& net = *static_cast<Net*>(userdata);
-  if (conn != net.conn || net.phase != kOnline) return 1;
+  if (conn != net.conn || net.phase != kOnline) return 1;  // resumed: kOnline by then
   net.Inbound(stanza);
   return 1;
 }

@@ -1,10 +1,12 @@
 // The network thread's loop. Each turn runs the commands queued by the
 // engine object, keeps the timers (the login's and the IQs' time-outs, the
-// friend list's wait, the ping after a quiet spell), lets libstrophe read
-// and write, and hands the turn's sink calls to the delivery thread; then
-// the thread sleeps in one poll() over the wake-up eventfd and the socket,
-// until the next timer at the latest. Once the engine is released it closes
-// the stream (kCloseWait at most) and ends.
+// friend list's wait, the ping after a quiet spell, the resumption's
+// attempts and deadline), lets libstrophe read and write, and hands the
+// turn's sink calls to the delivery thread; then the thread sleeps in one
+// poll() over the wake-up eventfd and the socket, until the next timer and
+// no longer: an idle engine has no other wake-up (while a login or a
+// resumption negotiates, it looks every kNegotiationPoll). Once the engine
+// is released it closes the stream (kCloseWait at most) and ends.
 //
 // Thread: the network thread only; RunThread is its body and owns the
 // libstrophe context for the thread's life.
@@ -56,6 +58,7 @@ void DiscardSigpipe() {
 
 void Net::Timers() {
   const Clock::time_point now = Clock::now();
+  ResumeTimers(now);
   if ((phase == kLoggingIn || awaiting_presence) && now >= login_deadline) {
     Log("login timed out after " + std::to_string(config.login_timeout_ms) + " ms");
     DropConnection();
@@ -87,18 +90,24 @@ void Net::Timers() {
   }
 }
 
-// Milliseconds until the next timer, at most kIdleWake.
+// Milliseconds until the next timer; -1 when there is none.
 int Net::WaitMs() const {
   const Clock::time_point now = Clock::now();
-  Clock::time_point next = now + kIdleWake;
+  Clock::time_point next = Clock::time_point::max();
   if (phase == kLoggingIn || awaiting_presence) next = std::min(next, login_deadline);
+  if (phase == kResuming) {
+    next = std::min(next, resume_deadline);
+    if (!attempt_live && probe_fd < 0) next = std::min(next, next_attempt);
+  }
   if (phase == kOnline) {
     for (const auto& entry : iqs) next = std::min(next, entry.second.deadline);
     if (friend_lists_wanted > 0) next = std::min(next, friend_list_deadline);
     next = std::min(next, std::max(last_received, last_ping) + kQuietPing);
   }
+  if (next == Clock::time_point::max()) return -1;
   if (next <= now) return 0;
-  return static_cast<int>(std::chrono::ceil<milliseconds>(next - now).count());
+  const auto ms = std::chrono::ceil<milliseconds>(next - now).count();
+  return ms > 24 * 3600 * 1000 ? 24 * 3600 * 1000 : static_cast<int>(ms);
 }
 
 // Lets libstrophe read what has arrived and write what is queued.
@@ -128,11 +137,23 @@ bool Net::Turn(std::deque<Command>* commands) {
   Timers();
   Pump();
   if (auth_failed) {
-    Log("login failed (authentication)");
-    DropConnection();
+    if (phase == kResuming) {
+      GiveUp("authentication failed while resuming");
+    } else {
+      Log("login failed (authentication)");
+      DropConnection();
+    }
   }
-  if (conn_dead) DropConnection();
+  if (conn_dead) {
+    if (phase == kResuming) {
+      conn_dead = false;
+      AttemptOver();
+    } else {
+      DropConnection();
+    }
+  }
   Timers();
+  if (conn_dead && phase != kResuming) DropConnection();  // given up by the timers
   return Deliver();
 }
 
@@ -145,10 +166,13 @@ void Net::Sleep() {
       fds[1].events |= POLLOUT;
     }
     count = 2;
+  } else if (probe_fd >= 0) {
+    fds[1] = {probe_fd, POLLOUT, 0};
+    count = 2;
   }
-  // While logging in, wake often: libstrophe's negotiation steps are not
-  // all visible in its send queue.
-  const int wait = phase == kLoggingIn ? std::min(WaitMs(), 5) : WaitMs();
+  int wait = WaitMs();
+  const int poll_ms = static_cast<int>(kNegotiationPoll.count());
+  if (Negotiating() && (wait < 0 || wait > poll_ms)) wait = poll_ms;
   if (poll(fds, count, wait) > 0 && (fds[0].revents & POLLIN) != 0) {
     uint64_t ignored;
     if (read(shared->wake_fd, &ignored, sizeof ignored) < 0) {
@@ -205,18 +229,27 @@ void RunThread(std::shared_ptr<Shared> shared) {
   net.ctx = xmpp_ctx_new(nullptr, &log);
   if (net.ctx == nullptr) {
     shared->Log("warning: no libstrophe context");
-    std::unique_lock<std::mutex> hold(shared->mu);
-    // Logins fail at once from now on; wait for Release.
-    while (!shared->stopped) {
-      if (shared->login != shared->done_login) {
-        shared->login_result = 0;
-        shared->done_login = shared->login;
-        shared->cv.notify_all();
+    // Logins fail at once from now on; wait for Release. Each command (a
+    // login's among them) and Release write the wake-up descriptor.
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> hold(shared->mu);
+        if (shared->stopped) return;
+        if (shared->login != shared->done_login) {
+          shared->login_result = 0;
+          shared->done_login = shared->login;
+          shared->cv.notify_all();
+        }
+        shared->commands.clear();
       }
-      shared->commands.clear();
-      shared->cv.wait_for(hold, kIdleWake);
+      pollfd fd = {shared->wake_fd, POLLIN, 0};
+      if (poll(&fd, 1, -1) > 0) {
+        uint64_t ignored;
+        if (read(shared->wake_fd, &ignored, sizeof ignored) < 0) {
+          // Read again on the next wake-up.
+        }
+      }
     }
-    return;
   }
   net.Run();
   xmpp_ctx_free(net.ctx);

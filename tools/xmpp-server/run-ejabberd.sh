@@ -149,6 +149,7 @@ modules:
   mod_roster: {}
   mod_vcard: {}
   mod_admin_extra: {}
+  mod_stream_mgmt: {}
 CFG
 cat > "$dir/ejabberdctl.cfg" <<CFG
 ERLANG_NODE=$node

@@ -128,7 +128,7 @@ s2s_ports = { }
 http_ports = { }
 https_ports = { }
 admin_socket = "$dir/prosody.sock"
-modules_enabled = { "roster"; "saslauth"; "tls"; "disco"; "ping"; "vcard"; "posix" }
+modules_enabled = { "roster"; "saslauth"; "tls"; "disco"; "ping"; "vcard"; "posix"; "smacks" }
 -- Messages to a user who is not online come back as errors.
 modules_disabled = { "offline"; "s2s" }
 ssl = { certificate = "$certs/$server_cert.pem"; key = "$certs/$server_cert.key" }

@@ -19,8 +19,11 @@
 //  - A connection that drops while online is resumed (stream_mgmt.cc) when
 //    the server allows it: each attempt passes the same TLS, certificate,
 //    pin and password checks as a login.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <stdint.h>
 #include <strings.h>
+#include <sys/socket.h>
 #include <strophe.h>
 
 #include <cerrno>
@@ -240,7 +243,12 @@ void Net::CheckLogin() {
   }
 }
 
+// Each new socket: Nagle's algorithm off (a stanza and libstrophe's
+// acknowledgement request go out as two writes, and the second would wait
+// for the server's delayed ACK, some 40 ms), and its descriptor noted.
 int Net::OnSocket(xmpp_conn_t* conn, void* socket) {
+  const int one = 1;
+  setsockopt(*static_cast<int*>(socket), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   if (current_ != nullptr && current_->conn == conn) {
     current_->sock = *static_cast<int*>(socket);
     std::lock_guard<std::mutex> hold(current_->shared->mu);

@@ -15,10 +15,13 @@
 //    a write to a closed socket fails instead of ending the host process.
 //  - An exception from a turn is logged and the turn's sink calls dropped.
 //  - Without a libstrophe context, every login fails at once until Release.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <strophe.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -114,10 +117,20 @@ int Net::WaitMs() const {
 // libstrophe writes at the start of xmpp_run_once and reads after, so a
 // call that read something may have queued an answer: call again until a
 // call finds nothing to read.
+//
+// What libstrophe reads is acknowledged at once (TCP_QUICKACK, which the
+// kernel clears now and then, so set before each read): the server's small
+// <a/> answers to our acknowledgement requests would otherwise hold its
+// next stanza to us behind Nagle's algorithm until our delayed ACK, some
+// 40 ms later.
 void Net::Pump() {
   for (int i = 0; i < 64 && conn != nullptr; ++i) {
     pollfd fd = {sock, POLLIN, 0};
     const bool readable = sock < 0 || poll(&fd, 1, 0) > 0;
+    if (readable && sock >= 0) {
+      const int one = 1;
+      setsockopt(sock, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+    }
     xmpp_run_once(ctx, 0);
     CheckLogin();
     if (!readable) break;

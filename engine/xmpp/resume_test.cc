@@ -487,6 +487,28 @@ TEST_F(XmppResumeTest, ServerThatForgotTheStreamGivesTheLoss) {
   EXPECT_EQ(a.sink.events(), expected) << a.journal.Text();
 }
 
+// A resumption is a login like any other: the server that answers it must
+// show a certificate the engine trusts. A server restarted with a
+// certificate from another CA ends the resumption before anything is sent
+// over that connection, and the host gets the loss.
+TEST_F(XmppResumeTest, ResumptionVerifiesTheServerCertificate) {
+  Peer a(Relayed(60000), 10001);
+  ASSERT_TRUE(a.logged_in) << a.journal.Text();
+  relay_->HoldNew();
+  relay_->Cut();
+  ASSERT_TRUE(a.journal.WaitFor("resuming the stream")) << a.journal.Text();
+  server_->Signal(SIGKILL);
+  server_->WaitGone();
+  std::string error;
+  ASSERT_TRUE(server_->Start(server_->port(), &error, "other-ca")) << error;
+  relay_->Release();
+  ASSERT_TRUE(a.sink.WaitFor("lost", milliseconds(30000))) << a.journal.Text();
+  EXPECT_NE(a.journal.Text().find("warning: resumption refused (server certificate not trusted"),
+            std::string::npos)
+      << a.journal.Text();
+  EXPECT_EQ(a.journal.Text().find("stream resumed"), std::string::npos) << a.journal.Text();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -105,6 +105,13 @@ void Net::Transmit(Stanza stanza) {
 // A stanza libstrophe received, as it logs it, before it handles it: the
 // stream management elements are read here.
 void Net::WatchSm(const char* text) {
+  // A stream the server ends, or ends with an error, cannot be resumed.
+  // (libstrophe logs a stream error without its prefix.)
+  if (std::strncmp(text, "</stream:stream", 15) == 0 ||
+      (std::strncmp(text, "<error", 6) == 0 && std::strstr(text, "http://etherx.jabber.org/streams") != nullptr)) {
+    sm_resumable = false;
+    return;
+  }
   const bool enabled = std::strncmp(text, "<enabled", 8) == 0;
   const bool ack = std::strncmp(text, "<a ", 3) == 0;
   const bool resumed = std::strncmp(text, "<resumed", 8) == 0;

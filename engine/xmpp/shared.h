@@ -8,7 +8,8 @@
 // start and only read after.
 // Rules:
 //  - Commands are queued under mu, only while the engine is not stopped
-//    (the engine object checks), and each one wakes the network thread.
+//    (the engine object checks), and each one wakes the network thread
+//    (through wake_fd, which may be written after mu is released).
 //  - A login's caller waits on cv until done_login reaches its login, or
 //    the engine stops; the network thread alone moves done_login.
 //  - stopped, once set (by Release), stays set: both threads end at their

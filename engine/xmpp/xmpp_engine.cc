@@ -217,9 +217,15 @@ class Engine final : public IMsgLogic {
  private:
   ~Engine() = default;
 
+  // Queues a command; the network thread is woken after the lock is
+  // released, so that it does not wake only to wait for the lock.
   void Post(Command command) {
-    std::lock_guard<std::mutex> hold(sh_->mu);
-    if (!sh_->stopped) sh_->Post(std::move(command));
+    {
+      std::lock_guard<std::mutex> hold(sh_->mu);
+      if (sh_->stopped) return;
+      sh_->commands.push_back(std::move(command));
+    }
+    sh_->Wake();
   }
 
   void Call(const std::string& line, Command command) {

@@ -31,6 +31,9 @@
 //    belong to the login that sent the texts.
 //  - libstrophe's connection is never released here: GiveUp marks it dead
 //    and the turn releases it, outside libstrophe's callbacks.
+//  - The bound is checked between libstrophe's turns: a server that stalls
+//    inside an attempt's TLS handshake holds the thread until it answers or
+//    Release shuts the socket (shared->login_sock).
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>

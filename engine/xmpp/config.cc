@@ -84,6 +84,14 @@ Config ReadConfig(std::string* warning) {
       *warning += "MSGLOGIC_XMPP_LOGIN_TIMEOUT_MS \"" + timeout + "\" is not 1-600000; ";
     }
   }
+  const std::string resume = Env("MSGLOGIC_XMPP_RESUME_MS");
+  if (!resume.empty()) {
+    if (ParseNumber(resume, 60000, &ms) && ms >= 0) {
+      config.resume_ms = static_cast<int>(ms);
+    } else {
+      *warning += "MSGLOGIC_XMPP_RESUME_MS \"" + resume + "\" is not 0-60000; ";
+    }
+  }
   const std::string tls = Env("MSGLOGIC_XMPP_TLS");
   if (tls == "direct") {
     config.tls = TlsMode::kDirect;

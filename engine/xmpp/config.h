@@ -26,6 +26,9 @@ struct Config {
   std::string password;              // MSGLOGIC_XMPP_PASSWORD
   bool has_password = false;
   int login_timeout_ms = 5000;  // MSGLOGIC_XMPP_LOGIN_TIMEOUT_MS
+  // How long after a dropped connection the engine tries to resume the
+  // stream before it reports the loss; 0: never resumes.
+  int resume_ms = 5000;  // MSGLOGIC_XMPP_RESUME_MS
   TlsMode tls = TlsMode::kStartTls;  // MSGLOGIC_XMPP_TLS
   std::string ca_file;               // MSGLOGIC_XMPP_CA_FILE: PEM, trusted CAs
   // MSGLOGIC_XMPP_TLS_PIN=sha256:<hex>: the SHA-256 of the one server

@@ -15,15 +15,23 @@
 //    not send it: OnLog and CheckLogin end the login first.
 //  - shared->login_sock is cleared before the socket is closed.
 //  - Dropping a connection forgets its session (roster, IQs, friend lists
-//    asked for) without telling the agent.
+//    asked for, the stream to resume) without telling the agent.
+//  - A connection that drops while online is resumed (stream_mgmt.cc) when
+//    the server allows it: each attempt passes the same TLS, certificate,
+//    pin and password checks as a login.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <stdint.h>
 #include <strings.h>
+#include <sys/socket.h>
 #include <strophe.h>
 
+#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "engine/xmpp/config.h"
 #include "engine/xmpp/net.h"
@@ -67,14 +75,17 @@ bool OfferAvoidsPlain(const char* features_xml, xmpp_ctx_t* ctx) {
 thread_local Net* Net::current_ = nullptr;
 
 bool Net::Online(const char* what) const {
-  if (phase == kOnline) return true;
+  if (phase == kOnline || phase == kResuming) return true;
   Log(std::string("  not logged in: ") + what + " ignored");
   return false;
 }
 
+// One stanza for the wire (numbered for stream management, held while the
+// stream is being resumed: stream_mgmt.cc).
 void Net::Send(const std::string& xml) {
-  if (capture != nullptr) capture->push_back(xml);
-  if (conn != nullptr) xmpp_send_raw(conn, xml.data(), xml.size());
+  Stanza stanza;
+  stanza.xml = xml;
+  Transmit(std::move(stanza));
 }
 
 void Net::Login(uint64_t id, const std::string& jid, const std::string& password) {
@@ -95,9 +106,10 @@ void Net::Login(uint64_t id, const std::string& jid, const std::string& password
     FinishLogin(0);
     return;
   }
-  // Stream management stays off: a resumed stream would bring back the
-  // stanzas of an earlier login.
-  long flags = XMPP_CONN_FLAG_DISABLE_SM;
+  // Stream management on (libstrophe enables it after binding when the
+  // server offers it). Each login has a new connection and so a new
+  // stream: nothing of an earlier login's stream comes back.
+  long flags = 0;
   switch (config.tls) {
     case TlsMode::kStartTls: flags |= XMPP_CONN_FLAG_MANDATORY_TLS; break;
     case TlsMode::kDirect: flags |= XMPP_CONN_FLAG_LEGACY_SSL; break;
@@ -148,6 +160,11 @@ void Net::DropConnection() {
     shared->login_sock = -1;  // before the descriptor is closed
   }
   xmpp_conn_release(old);  // closes the socket; no handler runs any more
+  CloseProbe();
+  SmStarted();
+  sm_tracking = false;
+  attempt_live = false;
+  resumed_seen = false;
   conn_dead = false;
   auth_failed = false;
   refusal.clear();
@@ -202,7 +219,7 @@ int Net::OnCertFail(const xmpp_tlscert_t* cert, const char* const error) {
 // handshake is done, and any reason found to stop before libstrophe
 // writes again.
 void Net::CheckLogin() {
-  if (conn == nullptr || phase != kLoggingIn) return;
+  if (conn == nullptr || !Negotiating()) return;
   if (!peer_checked && !config.pin_sha256.empty() && xmpp_conn_is_secured(conn)) {
     peer_checked = true;
     xmpp_tlscert_t* cert = xmpp_conn_get_peer_cert(conn);
@@ -216,12 +233,22 @@ void Net::CheckLogin() {
     }
   }
   if (!refusal.empty()) {
-    Log("warning: login failed (" + refusal + ")");
-    DropConnection();
+    if (phase == kResuming) {
+      Log("warning: resumption refused (" + refusal + ")");
+      GiveUp(refusal);  // the connection is released by the turn
+    } else {
+      Log("warning: login failed (" + refusal + ")");
+      DropConnection();
+    }
   }
 }
 
+// Each new socket: Nagle's algorithm off (a stanza and libstrophe's
+// acknowledgement request go out as two writes, and the second would wait
+// for the server's delayed ACK, some 40 ms), and its descriptor noted.
 int Net::OnSocket(xmpp_conn_t* conn, void* socket) {
+  const int one = 1;
+  setsockopt(*static_cast<int*>(socket), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   if (current_ != nullptr && current_->conn == conn) {
     current_->sock = *static_cast<int*>(socket);
     std::lock_guard<std::mutex> hold(current_->shared->mu);
@@ -244,8 +271,17 @@ void Net::OnConnection(xmpp_conn_t* conn, xmpp_conn_event_t event, int error,
 void Net::HandleConnection(xmpp_conn_event_t event, int error, xmpp_stream_error_t* stream_error) {
   Net& net = *this;
   if (event == XMPP_CONN_CONNECT) {
+    if (net.phase == kResuming) {
+      if (net.resumed_seen) {
+        net.Resumed();
+      } else {
+        net.GiveUp("the server no longer holds the stream");
+      }
+      return;
+    }
     if (net.phase != kLoggingIn) return;
     net.phase = kOnline;
+    net.SmStarted();
     net.last_received = net.last_ping = Clock::now();
     PendingIq iq;
     iq.kind = PendingIq::kRoster;
@@ -265,12 +301,29 @@ void Net::HandleConnection(xmpp_conn_event_t event, int error, xmpp_stream_error
   } else if (net.phase == kLoggingIn && !net.last_error.empty()) {
     why += ", " + net.last_error;
   }
+  if (net.phase == kResuming) {
+    net.Log("resumption attempt failed (" + why + ")");
+    if (!net.tls_failure.empty()) {
+      net.Log("warning: resumption refused (" + net.tls_failure + ")");
+      net.GiveUp(net.tls_failure);
+    } else if (error == ECONNREFUSED) {
+      net.GiveUp("the server refuses connections: it holds no stream any more");
+    } else {
+      net.conn_dead = true;  // the turn schedules the next attempt
+    }
+    return;
+  }
   if (net.phase == kLoggingIn || net.awaiting_presence) {
     net.Log((net.tls_failure.empty() ? "login failed (" : "warning: login failed (") + why + ")");
     net.awaiting_presence = false;
     net.FinishLogin(0);
   } else if (net.phase == kOnline) {
+    if (net.BeginResume()) {
+      net.conn_dead = true;  // the turn takes back what was unsent
+      return;
+    }
     net.Log("connection lost (" + why + ")");
+    net.ReportUnacked();
     net.Emit([](IMsgLogicSink* sink) { sink->OnDisconnect(); }, /*essential=*/true);
   }
   net.phase = kIdle;
@@ -286,7 +339,8 @@ void Net::OnLog(void* userdata, xmpp_log_level_t level, const char* area, const 
     const xmpp_log_t* standard = xmpp_get_default_logger(XMPP_LEVEL_DEBUG);
     standard->handler(standard->userdata, level, area, msg);
   }
-  if (net.phase != kLoggingIn || msg == nullptr || net.conn == nullptr) return;
+  if (msg != nullptr && std::strncmp(msg, "RECV: <", 7) == 0) net.WatchSm(msg + 6);
+  if (!net.Negotiating() || msg == nullptr || net.conn == nullptr) return;
   if (std::strstr(msg, "auth failed") != nullptr ||
       std::strstr(msg, "Cannot authenticate") != nullptr) {
     net.auth_failed = true;

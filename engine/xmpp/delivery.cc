@@ -3,7 +3,7 @@
 //
 // Threads: Net::Deliver and Net::Backlog run on the network thread;
 // RunDeliveries is the delivery thread's body. State: shared->deliveries,
-// shared->in_call, under shared->mu.
+// shared->in_call, shared->delivery_waiting, under shared->mu.
 // Rules:
 //  - Calls are made one at a time, in the order they were handed over, and
 //    only while the engine is not released and the call's login is the
@@ -12,6 +12,9 @@
 //    waits for it to clear.
 //  - At most kMaxCalls calls wait; past that every call but the loss of the
 //    connection is dropped.
+//  - The hand-over costs one lock and, only when the delivery thread sleeps
+//    (delivery_waiting), one wake-up on delivery_cv, made after the lock is
+//    released; the journal is written with no lock held.
 #include <stdint.h>
 
 #include <deque>
@@ -39,25 +42,33 @@ bool Net::Deliver() {
     activity = false;
     out.insert(out.begin(), Outgoing{[](IMsgLogicSink* sink) { sink->OnActivity(); }, false});
   }
-  std::lock_guard<std::mutex> hold(shared->mu);
-  if (shared->stopped) return false;
-  if (out.empty()) return true;
   size_t dropped = 0;
-  for (Outgoing& item : out) {
-    if (shared->deliveries.size() >= kMaxCalls && !item.essential) {
-      ++dropped;
-      continue;
+  bool wake = false;
+  bool tell = false;
+  {
+    std::lock_guard<std::mutex> hold(shared->mu);
+    if (shared->stopped) return false;
+    if (out.empty()) return true;
+    for (Outgoing& item : out) {
+      if (shared->deliveries.size() >= kMaxCalls && !item.essential) {
+        ++dropped;
+        continue;
+      }
+      shared->deliveries.push_back(Delivery{login, std::move(item.call)});
     }
-    shared->deliveries.push_back(Delivery{login, std::move(item.call)});
+    tell = dropped > 0 && !backlog_told;
+    backlog_told = tell || (backlog_told && shared->deliveries.size() >= kMaxCalls / 2);
+    wake = shared->delivery_waiting;
+    shared->delivery_waiting = false;  // one wake-up is enough
   }
   out.clear();
-  if (dropped > 0 && !backlog_told) {
-    backlog_told = true;
+  // Woken after the lock is released, so that the delivery thread does not
+  // wake only to wait for it; and only when it sleeps.
+  if (wake) shared->delivery_cv.notify_one();
+  if (tell) {
     Log("warning: " + std::to_string(kMaxCalls) + " sink calls wait for the host: " +
         std::to_string(dropped) + " dropped");
   }
-  backlog_told = backlog_told && shared->deliveries.size() >= kMaxCalls / 2;
-  shared->cv.notify_all();
   return true;
 }
 
@@ -69,7 +80,11 @@ bool Net::Deliver() {
 void RunDeliveries(std::shared_ptr<Shared> shared) {
   std::unique_lock<std::mutex> hold(shared->mu);
   for (;;) {
-    shared->cv.wait(hold, [&] { return shared->stopped || !shared->deliveries.empty(); });
+    while (!shared->stopped && shared->deliveries.empty()) {
+      shared->delivery_waiting = true;
+      shared->delivery_cv.wait(hold);
+    }
+    shared->delivery_waiting = false;
     if (shared->stopped) break;
     Delivery call = std::move(shared->deliveries.front());
     shared->deliveries.pop_front();
@@ -88,7 +103,7 @@ void RunDeliveries(std::shared_ptr<Shared> shared) {
     call.call = nullptr;
     hold.lock();
     shared->in_call = false;
-    shared->cv.notify_all();  // Release may be waiting for this call to end
+    if (shared->release_waiting) shared->cv.notify_all();  // Release waits for this call's end
   }
   std::deque<Delivery> dropped;
   dropped.swap(shared->deliveries);

@@ -10,7 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -160,6 +163,47 @@ int32_t LoginOnce(const Config& config, std::string* journal) {
   std::lock_guard<std::mutex> hold(lines->first);
   *journal = lines->second;
   return result;
+}
+
+// The journal is called with no lock of the engine held: a journal that
+// calls the engine back (SetSink takes the engine's lock) on every line,
+// through a login that fails and Release, would otherwise wait for a lock
+// its own thread holds.
+TEST(XmppJournal, CalledWithNoLockOfTheEngineHeld) {
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  close(listener);  // nothing listens there: the login fails at once
+  const Config config = FakeServerConfig(ntohs(address.sin_port), TlsMode::kStartTls);
+  std::atomic<bool> done{false};
+  std::thread watchdog([&done] {
+    for (int i = 0; i < 200 && !done; ++i) std::this_thread::sleep_for(milliseconds(100));
+    if (!done) {
+      std::fprintf(stderr, "the engine waits for a lock its journal's thread holds\n");
+      std::_Exit(1);
+    }
+  });
+  std::atomic<IMsgLogic*> self{nullptr};
+  std::atomic<int> lines{0};
+  stand_in::testing::QuietSink sink;
+  IMsgLogic* engine = NewEngine(
+      config,
+      [&](const std::string&) {
+        ++lines;
+        if (IMsgLogic* e = self.load()) e->SetSink(&sink);
+      },
+      false);
+  ASSERT_NE(engine, nullptr);
+  self = engine;
+  EXPECT_EQ(engine->LoginById(10001, 0), 0);
+  engine->Release();
+  done = true;
+  watchdog.join();
+  EXPECT_GE(lines.load(), 3);  // the login, its result, Release
 }
 
 // The password never goes out in clear text: not when STARTTLS is

@@ -175,6 +175,12 @@ void Net::OnIq(xmpp_stanza_t* stanza) {
     case PendingIq::kLoginBarrier:
       // A result or an error alike: the server has handled our presence.
       awaiting_presence = false;
+      // The server answers <enable/> before it handles our stanzas: without
+      // its <enabled/> by now, nothing is acknowledged and no text is kept.
+      if (!sm_enabled) {
+        sm_tracking = false;
+        unacked.clear();
+      }
       FinishLogin(2);
       break;
     case PendingIq::kRequestB: {

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "engine/records.h"
 #include "engine/xmpp/config.h"
@@ -68,8 +69,13 @@ void Net::SendText(int32_t user, const std::string& utf8) {
     Log("warning: SendText to unknown user " + std::to_string(user) + " dropped");
     return;
   }
-  Send("<message type='chat' to='" + XmlEscape(jid) + "' id='" + RandomToken() + "'><body>" +
-       XmlEscape(utf8) + "</body></message>");
+  Stanza stanza;
+  stanza.xml = "<message type='chat' to='" + XmlEscape(jid) + "' id='" + RandomToken() + "'><body>" +
+               XmlEscape(utf8) + "</body></message>";
+  stanza.user = user;
+  stanza.text = utf8;
+  stanza.is_text = true;
+  Transmit(std::move(stanza));
   // The server keeps a text to a user who is not online for the next login
   // and says nothing: the sender hears it from us, for a friend whose
   // presence reaches us. (A server without offline storage still answers with
@@ -90,7 +96,7 @@ void Net::Contact(int32_t user) {
 
 int Net::OnStanza(xmpp_conn_t* conn, xmpp_stanza_t* stanza, void* userdata) {
   Net& net = *static_cast<Net*>(userdata);
-  if (conn != net.conn || net.phase != kOnline) return 1;
+  if (conn != net.conn || net.phase != kOnline) return 1;  // resumed: kOnline by then
   net.Inbound(stanza);
   return 1;
 }

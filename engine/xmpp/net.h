@@ -12,6 +12,8 @@
 //   iq.cc          our IQs and their answers, pings, the server's IQs
 //   rooms.cc       our rooms published with PEP, friends' rooms, our caps
 //   delivery.cc    handing the sink calls to the delivery thread
+//   stream_mgmt.cc stream management: what the server has acknowledged,
+//                  resuming a dropped stream, reporting unacknowledged texts
 // Rules that hold in all of them:
 //  - Net never calls the sink: it collects a turn's sink calls with Emit,
 //    and the turn's end hands them, in order, to the delivery thread.
@@ -44,8 +46,6 @@ namespace xmpp_engine {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// The longest an idle network thread sleeps.
-constexpr milliseconds kIdleWake{500};
 // With nothing received for this long, the engine pings the server itself,
 // so that a live connection shows activity well within the agent's 20 s.
 constexpr milliseconds kQuietPing{8000};
@@ -57,6 +57,18 @@ constexpr milliseconds kIqTimeout{10000};
 constexpr milliseconds kFriendListWait{3000};
 // Release lets the stream close cleanly for this long at most.
 constexpr milliseconds kCloseWait{200};
+// While logging in or resuming, libstrophe's negotiation steps are not all
+// visible in its send queue: the thread looks again this often.
+constexpr milliseconds kNegotiationPoll{5};
+// Attempts to resume a dropped stream: the first at once, then after
+// kResumeBackoff, doubling up to kResumeBackoffMax, until Config::resume_ms
+// has passed since the drop.
+constexpr milliseconds kResumeBackoff{100};
+constexpr milliseconds kResumeBackoffMax{1000};
+// Stanzas sent and not yet acknowledged by the server, kept to be sent again
+// on a resumed stream or reported (texts) if it is lost; past this, the
+// oldest are forgotten.
+constexpr size_t kMaxUnacked = 1000;
 
 // Bounds on what peers and the server can make the engine keep. Past each,
 // the newest is dropped (with one warning until the state shrinks again).
@@ -141,7 +153,9 @@ struct Net {
   xmpp_ctx_t* ctx = nullptr;
   xmpp_conn_t* conn = nullptr;
   int sock = -1;
-  enum Phase { kIdle, kLoggingIn, kOnline } phase = kIdle;
+  // kResuming: the connection dropped while online and the engine is
+  // resuming the stream (stream_mgmt.cc); to the agent it is still online.
+  enum Phase { kIdle, kLoggingIn, kOnline, kResuming } phase = kIdle;
   bool conn_dead = false;  // libstrophe reported the end: release the connection
   bool auth_failed = false;
   // Why the login under way must end at once (a certificate or pin that
@@ -195,6 +209,34 @@ struct Net {
   // Non-zero (the harness): IQ ids are "t1", "t2", ... instead of random.
   uint64_t predictable_ids = 0;
 
+  // Stream management (stream_mgmt.cc). A stanza for the wire, with the
+  // text it carries when it is a chat text (to report it if it is lost).
+  struct Stanza {
+    std::string xml;
+    int32_t user = 0;
+    std::string text;
+    bool is_text = false;
+    bool counted = false;  // already numbered (taken back from libstrophe)
+  };
+  struct Numbered {
+    uint32_t seq;  // our stanzas before it in the stream
+    Stanza stanza;
+  };
+  bool sm_enabled = false;    // the server counts our stanzas
+  bool sm_resumable = false;  // and would let us resume the stream
+  bool sm_tracking = false;   // stanzas are kept until acknowledged
+  uint32_t sm_out = 0;        // our stanzas handed to libstrophe
+  uint32_t sm_in = 0;         // the server's stanzas received since <enabled/>
+  std::deque<Numbered> unacked;  // sent, not acknowledged yet
+  bool unacked_full_told = false;
+  std::deque<Stanza> held;  // to send once the stream is resumed
+  Clock::time_point resume_deadline;
+  Clock::time_point next_attempt;
+  int attempts = 0;
+  bool attempt_live = false;  // libstrophe is connecting for a resumption
+  bool resumed_seen = false;  // the server said <resumed/> on this attempt
+  int probe_fd = -1;          // a plain TCP connect that precedes an attempt
+
   Net(std::shared_ptr<Shared> s, const Config& c) : shared(std::move(s)), config(c) {}
 
   void Emit(SinkCall call, bool essential = false) { out.push_back({std::move(call), essential}); }
@@ -206,6 +248,7 @@ struct Net {
   // connection.cc
   static thread_local Net* current_;  // this thread's Net, for libstrophe's callbacks
   bool Online(const char* what) const;
+  bool Negotiating() const { return phase == kLoggingIn || (phase == kResuming && attempt_live); }
   void Send(const std::string& xml);
   void Login(uint64_t id, const std::string& jid, const std::string& password);
   void FinishLogin(int32_t result);
@@ -277,6 +320,20 @@ struct Net {
   // delivery.cc
   size_t Backlog() const;
   bool Deliver();
+
+  // stream_mgmt.cc
+  void Transmit(Stanza stanza);
+  void WatchSm(const char* stanza);
+  void Acked(uint32_t h);
+  void SmStarted();
+  bool BeginResume();
+  void AttemptOver();
+  void ResumeTimers(Clock::time_point now);
+  void StartAttempt();
+  void Resumed();
+  void ReportUnacked();
+  void GiveUp(const std::string& why);
+  void CloseProbe();
 };
 
 }  // namespace xmpp_engine

@@ -1,10 +1,12 @@
 // The network thread's loop. Each turn runs the commands queued by the
 // engine object, keeps the timers (the login's and the IQs' time-outs, the
-// friend list's wait, the ping after a quiet spell), lets libstrophe read
-// and write, and hands the turn's sink calls to the delivery thread; then
-// the thread sleeps in one poll() over the wake-up eventfd and the socket,
-// until the next timer at the latest. Once the engine is released it closes
-// the stream (kCloseWait at most) and ends.
+// friend list's wait, the ping after a quiet spell, the resumption's
+// attempts and deadline), lets libstrophe read and write, and hands the
+// turn's sink calls to the delivery thread; then the thread sleeps in one
+// poll() over the wake-up eventfd and the socket, until the next timer and
+// no longer: an idle engine has no other wake-up (while a login or a
+// resumption negotiates, it looks every kNegotiationPoll). Once the engine
+// is released it closes the stream (kCloseWait at most) and ends.
 //
 // Thread: the network thread only; RunThread is its body and owns the
 // libstrophe context for the thread's life.
@@ -13,10 +15,13 @@
 //    a write to a closed socket fails instead of ending the host process.
 //  - An exception from a turn is logged and the turn's sink calls dropped.
 //  - Without a libstrophe context, every login fails at once until Release.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <strophe.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,6 +61,7 @@ void DiscardSigpipe() {
 
 void Net::Timers() {
   const Clock::time_point now = Clock::now();
+  ResumeTimers(now);
   if ((phase == kLoggingIn || awaiting_presence) && now >= login_deadline) {
     Log("login timed out after " + std::to_string(config.login_timeout_ms) + " ms");
     DropConnection();
@@ -88,28 +94,44 @@ void Net::Timers() {
   }
 }
 
-// Milliseconds until the next timer, at most kIdleWake.
+// Milliseconds until the next timer; -1 when there is none.
 int Net::WaitMs() const {
   const Clock::time_point now = Clock::now();
-  Clock::time_point next = now + kIdleWake;
+  Clock::time_point next = Clock::time_point::max();
   if (phase == kLoggingIn || awaiting_presence) next = std::min(next, login_deadline);
+  if (phase == kResuming) {
+    next = std::min(next, resume_deadline);
+    if (!attempt_live && probe_fd < 0) next = std::min(next, next_attempt);
+  }
   if (phase == kOnline) {
     for (const auto& entry : iqs) next = std::min(next, entry.second.deadline);
     if (friend_lists_wanted > 0) next = std::min(next, friend_list_deadline);
     next = std::min(next, std::max(last_received, last_ping) + kQuietPing);
   }
+  if (next == Clock::time_point::max()) return -1;
   if (next <= now) return 0;
-  return static_cast<int>(std::chrono::ceil<milliseconds>(next - now).count());
+  const auto ms = std::chrono::ceil<milliseconds>(next - now).count();
+  return ms > 24 * 3600 * 1000 ? 24 * 3600 * 1000 : static_cast<int>(ms);
 }
 
 // Lets libstrophe read what has arrived and write what is queued.
 // libstrophe writes at the start of xmpp_run_once and reads after, so a
 // call that read something may have queued an answer: call again until a
 // call finds nothing to read.
+//
+// What libstrophe reads is acknowledged at once (TCP_QUICKACK, which the
+// kernel clears now and then, so set before each read): the server's small
+// <a/> answers to our acknowledgement requests would otherwise hold its
+// next stanza to us behind Nagle's algorithm until our delayed ACK, some
+// 40 ms later.
 void Net::Pump() {
   for (int i = 0; i < 64 && conn != nullptr; ++i) {
     pollfd fd = {sock, POLLIN, 0};
     const bool readable = sock < 0 || poll(&fd, 1, 0) > 0;
+    if (readable && sock >= 0) {
+      const int one = 1;
+      setsockopt(sock, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+    }
     xmpp_run_once(ctx, 0);
     CheckLogin();
     if (!readable) break;
@@ -129,11 +151,23 @@ bool Net::Turn(std::deque<Command>* commands) {
   Timers();
   Pump();
   if (auth_failed) {
-    Log("login failed (authentication)");
-    DropConnection();
+    if (phase == kResuming) {
+      GiveUp("authentication failed while resuming");
+    } else {
+      Log("login failed (authentication)");
+      DropConnection();
+    }
   }
-  if (conn_dead) DropConnection();
+  if (conn_dead) {
+    if (phase == kResuming) {
+      conn_dead = false;
+      AttemptOver();
+    } else {
+      DropConnection();
+    }
+  }
   Timers();
+  if (conn_dead && phase != kResuming) DropConnection();  // given up by the timers
   return Deliver();
 }
 
@@ -146,10 +180,13 @@ void Net::Sleep() {
       fds[1].events |= POLLOUT;
     }
     count = 2;
+  } else if (probe_fd >= 0) {
+    fds[1] = {probe_fd, POLLOUT, 0};
+    count = 2;
   }
-  // While logging in, wake often: libstrophe's negotiation steps are not
-  // all visible in its send queue.
-  const int wait = phase == kLoggingIn ? std::min(WaitMs(), 5) : WaitMs();
+  int wait = WaitMs();
+  const int poll_ms = static_cast<int>(kNegotiationPoll.count());
+  if (Negotiating() && (wait < 0 || wait > poll_ms)) wait = poll_ms;
   if (poll(fds, count, wait) > 0 && (fds[0].revents & POLLIN) != 0) {
     uint64_t ignored;
     if (read(shared->wake_fd, &ignored, sizeof ignored) < 0) {
@@ -190,6 +227,13 @@ void Net::Run() {
 void Net::Close() {
   if (conn != nullptr && phase == kOnline) {
     Send("<presence type='unavailable'/>");
+    // The server re-routes what we have not acknowledged when the stream
+    // ends (a text to offline storage, so it would reach the next login a
+    // second time): acknowledge everything received first.
+    if (sm_enabled) {
+      const std::string ack = "<a xmlns='urn:xmpp:sm:3' h='" + std::to_string(sm_in) + "'/>";
+      xmpp_send_raw(conn, ack.data(), ack.size());
+    }
     xmpp_disconnect(conn);
     const Clock::time_point give_up = Clock::now() + kCloseWait;
     phase = kIdle;  // the end of the stream is nobody's news now
@@ -206,18 +250,27 @@ void RunThread(std::shared_ptr<Shared> shared) {
   net.ctx = xmpp_ctx_new(nullptr, &log);
   if (net.ctx == nullptr) {
     shared->Log("warning: no libstrophe context");
-    std::unique_lock<std::mutex> hold(shared->mu);
-    // Logins fail at once from now on; wait for Release.
-    while (!shared->stopped) {
-      if (shared->login != shared->done_login) {
-        shared->login_result = 0;
-        shared->done_login = shared->login;
-        shared->cv.notify_all();
+    // Logins fail at once from now on; wait for Release. Each command (a
+    // login's among them) and Release write the wake-up descriptor.
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> hold(shared->mu);
+        if (shared->stopped) return;
+        if (shared->login != shared->done_login) {
+          shared->login_result = 0;
+          shared->done_login = shared->login;
+          shared->cv.notify_all();
+        }
+        shared->commands.clear();
       }
-      shared->commands.clear();
-      shared->cv.wait_for(hold, kIdleWake);
+      pollfd fd = {shared->wake_fd, POLLIN, 0};
+      if (poll(&fd, 1, -1) > 0) {
+        uint64_t ignored;
+        if (read(shared->wake_fd, &ignored, sizeof ignored) < 0) {
+          // Read again on the next wake-up.
+        }
+      }
     }
-    return;
   }
   net.Run();
   xmpp_ctx_free(net.ctx);

@@ -117,7 +117,7 @@ void Net::GetFriendList() {
 
 void Net::UserInfo(int32_t user) {
   const std::string jid = JidOf(user);
-  if (phase != kOnline || jid.empty() || !RequestVcard(PendingIq::kUserInfo, jid, user)) {
+  if ((phase != kOnline && phase != kResuming) || jid.empty() || !RequestVcard(PendingIq::kUserInfo, jid, user)) {
     // Answered all the same, so that no text waits for it for ever.
     const std::string record = stand_in::UserInfoRecord(user, jid.empty() ? 0 : ValueOf(jid));
     Emit([record](IMsgLogicSink* sink) { sink->OnUserInfo(record.data()); });

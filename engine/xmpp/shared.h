@@ -8,13 +8,18 @@
 // start and only read after.
 // Rules:
 //  - Commands are queued under mu, only while the engine is not stopped
-//    (the engine object checks), and each one wakes the network thread.
+//    (the engine object checks), and each one wakes the network thread
+//    (through wake_fd, which may be written after mu is released).
 //  - A login's caller waits on cv until done_login reaches its login, or
 //    the engine stops; the network thread alone moves done_login.
 //  - stopped, once set (by Release), stays set: both threads end at their
 //    next look, and no sink call begins after it.
 //  - in_call is true exactly while the delivery thread is inside a sink
-//    call; Release waits on cv for it to clear.
+//    call; Release waits on cv for it to clear (release_waiting tells the
+//    delivery thread to notify cv when a call ends).
+//  - The delivery thread sleeps on delivery_cv alone, with delivery_waiting
+//    set; whoever hands it calls, or stops the engine, clears the flag and
+//    notifies delivery_cv.
 #ifndef MSGLOGIC_ENGINE_XMPP_SHARED_H_
 #define MSGLOGIC_ENGINE_XMPP_SHARED_H_
 
@@ -56,6 +61,9 @@ struct Shared {
   bool stopped = false;
   IMsgLogicSink* sink = nullptr;
   bool in_call = false;  // the delivery thread is inside a sink call
+  bool release_waiting = false;  // Release waits on cv for in_call to clear
+  std::condition_variable delivery_cv;
+  bool delivery_waiting = false;  // the delivery thread sleeps on delivery_cv
   std::deque<Command> commands;
   std::deque<Delivery> deliveries;
   std::thread thread;  // the network thread
@@ -67,9 +75,10 @@ struct Shared {
   uint64_t login = 0;
   uint64_t done_login = 0;
   int32_t login_result = 0;
-  // The socket of the connection being logged in, or -1: a login past its
-  // time-out shuts it down, which ends a TLS handshake that libstrophe
-  // would otherwise wait on for ever (the network thread is inside it).
+  // The socket of the connection being logged in or resumed, or -1: a
+  // login past its time-out, and Release, shut it down, which ends a TLS
+  // handshake that libstrophe would otherwise wait on for ever (the network
+  // thread is inside it).
   // Set and cleared by the network thread; the descriptor stays open while
   // it is set.
   int login_sock = -1;

@@ -12,8 +12,9 @@
 //    Release (until a sink call under way returns and both threads end).
 //  - The calls that convert text or queue work catch what that throws:
 //    no exception reaches the agent from them.
-//  - Release shuts the socket of a login under way, so that a TLS
-//    handshake with a quiet server cannot hold the network thread.
+//  - Release shuts the socket of a login or a resumption under way, so that
+//    a TLS handshake with a quiet server cannot hold the network thread.
+//  - The journal is called with no lock of the engine held.
 #include "engine/xmpp/xmpp_engine.h"
 
 #include <stdint.h>
@@ -92,22 +93,23 @@ class Engine final : public IMsgLogic {
 
   int32_t Release() override {
     std::thread to_join[2];
+    sh_->Log("Release");  // with no lock held, as the journal is promised
     {
       std::unique_lock<std::mutex> hold(sh_->mu);
-      sh_->Log("Release");
-      // A login under way may be stuck in a TLS handshake: end it.
-      if (sh_->login != sh_->done_login && sh_->login_sock >= 0) {
-        shutdown(sh_->login_sock, SHUT_RDWR);
-      }
+      // A login or a resumption under way may be stuck in a TLS handshake:
+      // end it.
+      if (sh_->login_sock >= 0) shutdown(sh_->login_sock, SHUT_RDWR);
       sh_->stopped = true;
       sh_->sink = nullptr;
       sh_->Wake();
       sh_->cv.notify_all();
+      sh_->delivery_cv.notify_all();
       const std::thread::id self = std::this_thread::get_id();
       if (self != sh_->delivery_id) {
         // The sink may be gone once this returns: a call under way ends
         // first, however long it takes (the caller holds no lock it may
         // wait for). Release from inside a sink call goes on at once.
+        sh_->release_waiting = true;
         sh_->cv.wait(hold, [this] { return !sh_->in_call; });
       }
       // The network thread never waits for the agent: it ends by itself
@@ -213,9 +215,15 @@ class Engine final : public IMsgLogic {
  private:
   ~Engine() = default;
 
+  // Queues a command; the network thread is woken after the lock is
+  // released, so that it does not wake only to wait for the lock.
   void Post(Command command) {
-    std::lock_guard<std::mutex> hold(sh_->mu);
-    if (!sh_->stopped) sh_->Post(std::move(command));
+    {
+      std::lock_guard<std::mutex> hold(sh_->mu);
+      if (sh_->stopped) return;
+      sh_->commands.push_back(std::move(command));
+    }
+    sh_->Wake();
   }
 
   void Call(const std::string& line, Command command) {
@@ -249,6 +257,7 @@ class Engine final : public IMsgLogic {
       done = sh_->cv.wait_until(hold, time_out + milliseconds(2000), finished);
     }
     const int32_t result = done && sh_->done_login == id ? sh_->login_result : 0;
+    hold.unlock();
     sh_->Log("  login of " + jid + " -> " + std::to_string(result));
     return result;
   }

@@ -7,8 +7,9 @@
 // the sink calls. Engine calls made by the agent only queue work for the
 // network thread and wake it through an eventfd; it waits in one poll()
 // over that eventfd and the connection's socket, so a command reaches the
-// wire at once and an idle engine wakes only for its timers (at most twice
-// a second). The login calls wait for the network thread's answer, up to
+// wire at once and an idle engine wakes only for its timers (the keep-alive
+// ping after 8 s without a word from the server, time-outs) and when the
+// server speaks. The login calls wait for the network thread's answer, up to
 // the login time-out. The network thread never calls the sink and never
 // waits for the agent: it hands each turn's sink calls, in order, to the
 // delivery thread, so a login gets through even while a sink call waits for

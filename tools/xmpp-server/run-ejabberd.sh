@@ -180,6 +180,7 @@ modules:
   mod_caps: {}
   mod_pubsub:
     plugins: ["flat", "pep"]
+  mod_stream_mgmt: {}
 CFG
 cat > "$dir/ejabberdctl.cfg" <<CFG
 ERLANG_NODE=$node

@@ -128,7 +128,7 @@ s2s_ports = { }
 http_ports = { }
 https_ports = { }
 admin_socket = "$dir/prosody.sock"
-modules_enabled = { "roster"; "saslauth"; "tls"; "disco"; "ping"; "vcard"; "posix" }
+modules_enabled = { "roster"; "saslauth"; "tls"; "disco"; "ping"; "vcard"; "posix"; "smacks" }
 -- Messages to a user who is not online are kept for the next login
 -- (Prosody's offline storage, on by default).
 modules_disabled = { "s2s" }

@@ -14,6 +14,7 @@ cmake_minimum_required(VERSION 3.25)
 # system, or are shell builtins.
 set(allowed_programs
   cd export source . exit set unset true false wait echo kill sudo env time
+  done
   wine wine64 prosody prosodyctl ejabberdctl objdump perf)
 
 if(NOT DOCS)
@@ -82,10 +83,10 @@ endfunction()
 # One simple command, as a list of words.
 function(check_command where words)
   set(p "${problems}")
-  # Assignments and wrappers before the program.
+  # Assignments, wrappers and the shell's loop words before the program.
   while(words)
     list(GET words 0 w)
-    if(w MATCHES "^[A-Za-z_][A-Za-z0-9_]*=" OR w MATCHES "^(sudo|env|time)$")
+    if(w MATCHES "^[A-Za-z_][A-Za-z0-9_]*=" OR w MATCHES "^(sudo|env|time|until|while|do)$")
       list(REMOVE_AT words 0)
     else()
       break()
@@ -197,8 +198,10 @@ foreach(doc IN LISTS DOCS)
       endif()
       string(REGEX REPLACE "^\\$ " "" line "${line}")
     endif()
-    # Comments, quotes, grouping.
+    # Comments, quotes, grouping; a command substitution, $(...), is a
+    # command of its own.
     string(REGEX REPLACE "(^| )#.*$" "" line "${line}")
+    string(REPLACE "$(" "<semicolon>" line "${line}")
     string(REGEX REPLACE "[\"'()]" "" line "${line}")
     if(line STREQUAL "")
       continue()

@@ -267,7 +267,12 @@ TEST_F(XmppResumeTest, StreamNotResumedInTimeReportsUnacknowledgedTexts) {
   const std::string prefix = Gb("消息未送达（连接中断）：");
   const std::vector<std::string> expected = {"notice 10002 " + prefix + t2, "notice 10002 " + prefix + t3,
                                              "lost"};
-  EXPECT_EQ(a.sink.events(), expected) << a.journal.Text();
+  // t1 reached b, but the server's acknowledgement of it may still have
+  // been on its way when the connection was cut: the engine can only tell
+  // what was acknowledged, so t1 may be reported too, first.
+  std::vector<std::string> events = a.sink.events();
+  if (!events.empty() && events.front() == "notice 10002 " + prefix + t1) events.erase(events.begin());
+  EXPECT_EQ(events, expected) << a.journal.Text();
   EXPECT_EQ(TextsFrom(&b.sink, 10001), (std::vector<std::string>{t1}));
 
   relay_->Release();

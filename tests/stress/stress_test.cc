@@ -366,9 +366,12 @@ class Slot {
   explicit Slot(const std::string& dir) : env_(this, dir) {}
 
   // Makes a new agent (with a new host object) unless the slot has one.
+  // Not while the slot's last agent is still being released: the engines of
+  // one slot share its login record, so a new agent's login would make the
+  // old agent's last engine calls look like another session's.
   void Renew() {
     std::unique_lock<std::shared_mutex> hold(use_);
-    if (current_.load() != nullptr) return;
+    if (current_.load() != nullptr || releasing_.load() != 0) return;
     CMsgLogicAgent* agent = CMsgLogicAgent::Create(&env_);
     if (agent == nullptr) return;
     generations_.push_back(std::make_unique<Generation>());
@@ -382,12 +385,14 @@ class Slot {
   // Releases the slot's agent unless someone else is doing it; the first to
   // take it does. Host commands in flight finish first.
   void ReleaseAgent() {
-    Generation* g = current_.exchange(nullptr);
-    if (g == nullptr) return;
-    std::unique_lock<std::shared_mutex> hold(use_);
-    g->agent->Release();
-    g->host->released.store(true);
-    g_releases.fetch_add(1);
+    releasing_.fetch_add(1);
+    if (Generation* g = current_.exchange(nullptr)) {
+      std::unique_lock<std::shared_mutex> hold(use_);
+      g->agent->Release();
+      g->host->released.store(true);
+      g_releases.fetch_add(1);
+    }
+    releasing_.fetch_sub(1);
   }
 
   // Runs use(agent, host) on the slot's agent, if it has one, so that it
@@ -485,6 +490,7 @@ class Slot {
   SlotEnv env_;
   std::shared_mutex use_;
   std::atomic<Generation*> current_{nullptr};
+  std::atomic<int> releasing_{0};  // ReleaseAgent calls under way
   std::vector<std::unique_ptr<Generation>> generations_;
   std::mutex engine_mu_;
   std::shared_ptr<EngineState> engine_;

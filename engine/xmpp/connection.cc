@@ -89,6 +89,7 @@ void Net::Send(const std::string& xml) {
 }
 
 void Net::Login(uint64_t id, const std::string& jid, const std::string& password) {
+  EndStream();  // an earlier login's stream ends as at Release
   DropConnection();
   login = id;
   self_jid = jid;

@@ -128,6 +128,7 @@ bool Net::AnswersFor(const std::string& from, const PendingIq& iq) const {
 void Net::RequestB(int32_t value) {
   if (!Online("RequestB")) return;
   if (value == 99) {
+    SendFinalAck();
     xmpp_disconnect(conn);  // the stream's end is reported as a lost connection
     return;
   }

@@ -271,6 +271,8 @@ struct Net {
   void Sleep();
   void Run();
   void Close();
+  void EndStream();
+  void SendFinalAck();
 
   // roster.cc
   Friend* FindFriend(const std::string& jid);

@@ -222,23 +222,32 @@ void Net::Run() {
   DiscardSigpipe();
 }
 
-// Ends the session on the way out: an unavailable presence and the
-// stream's end, given a moment to reach the server.
+// Ends an online stream as a client should: an unavailable presence, the
+// acknowledgement of what we received, and the stream's end, given a
+// moment to reach the server. A stream that is only dropped would be held
+// by the server for resumption, the user shown online for minutes.
+void Net::EndStream() {
+  if (conn == nullptr || phase != kOnline) return;
+  Send("<presence type='unavailable'/>");
+  SendFinalAck();
+  xmpp_disconnect(conn);
+  const Clock::time_point give_up = Clock::now() + kCloseWait;
+  phase = kIdle;  // the end of the stream is nobody's news now
+  while (!conn_dead && Clock::now() < give_up) xmpp_run_once(ctx, 10);
+}
+
+// The server re-routes what we have not acknowledged when the stream ends
+// (a text to offline storage, so it would reach the next login a second
+// time): everything received is acknowledged before we end a stream.
+void Net::SendFinalAck() {
+  if (conn == nullptr || !sm_enabled) return;
+  const std::string ack = "<a xmlns='urn:xmpp:sm:3' h='" + std::to_string(sm_in) + "'/>";
+  xmpp_send_raw(conn, ack.data(), ack.size());
+}
+
+// Ends the session on the way out.
 void Net::Close() {
-  if (conn != nullptr && phase == kOnline) {
-    Send("<presence type='unavailable'/>");
-    // The server re-routes what we have not acknowledged when the stream
-    // ends (a text to offline storage, so it would reach the next login a
-    // second time): acknowledge everything received first.
-    if (sm_enabled) {
-      const std::string ack = "<a xmlns='urn:xmpp:sm:3' h='" + std::to_string(sm_in) + "'/>";
-      xmpp_send_raw(conn, ack.data(), ack.size());
-    }
-    xmpp_disconnect(conn);
-    const Clock::time_point give_up = Clock::now() + kCloseWait;
-    phase = kIdle;  // the end of the stream is nobody's news now
-    while (!conn_dead && Clock::now() < give_up) xmpp_run_once(ctx, 10);
-  }
+  EndStream();
   DropConnection();
   out.clear();
 }

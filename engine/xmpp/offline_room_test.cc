@@ -120,6 +120,37 @@ TEST_F(OfflineRoomTest, TextsToAFriendWhoIsNotOnlineArriveAtItsNextLoginOnceInOr
   EXPECT_EQ(a.host.Notices().size(), 3u);
 }
 
+// A login on an engine that is online ends the earlier login's stream as
+// Release does: the friends see that user go offline at once (a stream that
+// was only dropped would be held by the server for resumption, the user
+// shown online for minutes), and the texts the earlier login received are
+// acknowledged, so the server does not keep them for that user's next login.
+TEST_F(OfflineRoomTest, ALoginWhileOnlineEndsTheEarlierStreamAtOnce) {
+  Client a;
+  ASSERT_EQ(a.ConnectAndList(10001, 2), 0);
+  Client b;
+  ASSERT_EQ(b.ConnectAndList(10002, 2), 0);
+  ASSERT_TRUE(b.host.WaitForFriend(10001, 1));
+  ASSERT_TRUE(a.host.WaitForFriend(10002, 1));
+  const std::string text = Gb("切换账号之前");
+  ASSERT_EQ(b.agent->SendText(10001, text.c_str()), 0);
+  ASSERT_TRUE(a.host.WaitForTexts(1));
+
+  a.host.ExpectList(2);
+  ASSERT_EQ(a.agent->Connect(10003, 0), 0);
+  EXPECT_TRUE(b.host.WaitForFriend(10001, 2));
+
+  Client again;
+  ASSERT_EQ(again.ConnectAndList(10001, 2), 0);
+  ASSERT_TRUE(again.host.WaitForFriend(10002, 1));
+  const std::string marker = Gb("重新登录之后");
+  ASSERT_EQ(b.agent->SendText(10001, marker.c_str()), 0);
+  ASSERT_TRUE(again.host.WaitForTexts(1));
+  const std::vector<xmpp_test::Host::Said> got = again.host.Texts();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].bytes, marker);
+}
+
 TEST_F(OfflineRoomTest, RoomsAreAnsweredOnceTheServerHasThemAndReachFriends) {
   Client a;
   ASSERT_EQ(a.ConnectAndList(10001, 2), 0);

@@ -61,6 +61,9 @@ class Driver {
     int steps = 0;
     while (!in_.empty() && steps++ < 64) {
       Step(in_.U8());
+      // Workers a login has just started make their first pass now, not at
+      // some moment during a later step: a run depends on its input alone.
+      env_.Settle();
       CheckInvariants();
     }
   }

@@ -21,11 +21,10 @@
 //  C4. A call still inside after those waits, on a thread that is not a
 //      worker, will come back through this module's code after Release has
 //      returned: Release pins the module (a worker keeps it loaded itself).
-//  C5. The engine is released without m_csMsgLogic (the release worker
-//      holds only m_csEngineRelease, which no sink call takes). Release
-//      does it itself unless a call of C4 is still inside (the engine's
-//      Release would wait for it without bound); then the last call to
-//      leave does it. Once the engine's Release has returned no sink call is under way
+//  C5. The engine is released with no agent lock held. Release does it
+//      itself unless a call of C4 is still inside (the engine's Release
+//      would wait for it without bound); then the last call to leave does
+//      it. Once the engine's Release has returned no sink call is under way
 //      or begins (the engine's contract, include/MsgLogic.h), so:
 //  C6. The last call to leave a released agent ends it: releases the
 //      engine if it is still there, and frees the memory. Nothing else
@@ -150,14 +149,6 @@ int32_t CMsgLogicAgent::OwnCalls() const {
     if (call->agent_ == this) ++own;
   }
   return own;
-}
-
-bool CMsgLogicAgent::InsideOuterCall() const {
-  int32_t calls = 0;
-  for (const Call* call = t_call; call != nullptr; call = call->outer_) {
-    if (call->agent_ == this && !call->worker_) ++calls;
-  }
-  return calls > 1;
 }
 
 void CMsgLogicAgent::WaitForCalls(int32_t rest) {

@@ -27,7 +27,6 @@ bool CMsgLogicAgent::Init() {
          m_csFriendValue.Init(m_env, "m_csFriendValue") &&
          m_csPendingText.Init(m_env, "m_csPendingText") &&
          m_csMsgLogic.Init(m_env, "m_csMsgLogic") &&
-         m_csEngineRelease.Init(m_env, "m_csEngineRelease") &&
          (m_evStop.reset(m_env->NewEvent()), m_evStop != nullptr) &&
          (m_evCalls.reset(m_env->NewEvent()), m_evCalls != nullptr);
 }
@@ -42,7 +41,6 @@ CMsgLogicAgent::~CMsgLogicAgent() {
   m_csFriendValue.Delete();
   m_csPendingText.Delete();
   m_csMsgLogic.Delete();
-  m_csEngineRelease.Delete();
 }
 
 void* CMsgLogicAgent::GetInterface(int32_t id) noexcept {

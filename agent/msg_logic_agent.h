@@ -7,25 +7,18 @@
 //  - the supervision worker: CheckConnection every 2000 ms;
 //  - the release worker: releases an engine marked by Reset, every 2000 ms.
 //
-// Locks, each recursive and each guarding one thing. Only four nestings
+// Locks, each recursive and each guarding one thing. Only three nestings
 // are allowed, always in this order:
 //   m_csKeepAlive -> m_csMsgLogic      (keep-alive)
 //   m_csFriend -> m_csFriendValue      (friend directory; its writers take
 //                                       each alone today)
 //   m_csPendingText -> m_csMsgLogic    (sending a queued text)
-//   m_csEngineRelease -> m_csMsgLogic  (the release worker taking an engine
-//                                       out; Connect making the next one)
 // Every other lock is taken alone. m_csFriend is held only to look a user up
 // or to swap in a friend table built outside it, so a host command never
 // waits for a friend list being cached. No lock is held while the host is
 // called or while a message box is open. m_csMsgLogic is held across every
-// call into the engine but its Release, which runs without it: the engine
-// waits there for its sink calls, and one may be waiting for that lock.
-// The release worker holds m_csEngineRelease across the Release it makes,
-// so that Connect never makes an engine while the last one is still being
-// released; no sink call takes it, and a Connect made from inside a sink
-// call (whose engine's Release may be waiting for that very call) does not
-// either.
+// call into the engine but its Release, which runs with no agent lock held:
+// the engine waits there for its sink calls, and one may be waiting for a lock.
 //
 // Lifetime and logins: one mechanism, whose rules stand at the top of
 // agent/lifetime.cc. In short: every thread working inside the agent does so
@@ -235,12 +228,6 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   // runs inside a call entered for it here. False when the thread cannot be
   // started (the handle stays null, so a later Connect tries again).
   bool StartWorker(Thread** handle, void (*proc)(void*)) REQUIRES(m_csMsgLogic);
-  // Makes and attaches the engine unless there is one, and cancels a mark
-  // for release. False when the engine factory made none.
-  bool AttachEngine() REQUIRES(m_csMsgLogic);
-  // Whether this thread is inside a sink call (or another host command) of
-  // this agent besides the innermost call: a host callback made from it.
-  bool InsideOuterCall() const;
   // The flag and name of the first saved login of userId in the login file;
   // false when there is none.
   bool FindSavedLogin(int32_t userId, int32_t* flag, std::string* name);
@@ -298,9 +285,6 @@ class CMsgLogicAgent final : public IMsgLogicEx {
   bool m_bReleasePending GUARDED_BY(m_csMsgLogic) = false;
   RecursiveLock m_csMsgLogic;
   IMsgLogic* m_pMsgLogic GUARDED_BY(m_csMsgLogic) = nullptr;
-  // Held from taking a marked engine out of m_pMsgLogic until its Release
-  // has returned (the release worker), and while Connect makes an engine.
-  RecursiveLock m_csEngineRelease ACQUIRED_BEFORE(m_csMsgLogic);
   CMsgLogicAgentSink m_Sink;
   std::atomic<IMsgLogicExCallback*> m_pCallback{nullptr};
 

@@ -195,11 +195,10 @@ TEST_F(SessionTest, QueuedTextOfAnEndedLoginIsNeverSentInTheNextOne) {
   }
 }
 
-// Neither Release nor the release worker holds a lock a sink call takes
-// while the engine's Release runs: an engine waits there for its sink calls,
-// and one may be waiting for that lock. The release worker holds only the
-// lock that keeps Connect from making the next engine meanwhile.
-TEST_F(SessionTest, EngineIsReleasedWithNoLockASinkCallTakes) {
+// Neither Release nor the release worker holds an agent lock while the
+// engine's Release runs: an engine waits there for its sink calls, and one
+// may be waiting for that lock.
+TEST_F(SessionTest, EngineIsReleasedWithNoAgentLockHeld) {
   std::vector<std::vector<std::string>> held;
   engines.on_release = [&] { held.push_back(FakeEnv::HeldLocks()); };
   ASSERT_EQ(agent->Connect(100, 0), 0);
@@ -211,47 +210,70 @@ TEST_F(SessionTest, EngineIsReleasedWithNoLockASinkCallTakes) {
   agent->Release();
   agent = nullptr;
   ASSERT_EQ(held.size(), 2u);
-  EXPECT_EQ(held[0], std::vector<std::string>{"m_csEngineRelease"}) << "release worker";
+  EXPECT_EQ(held[0], std::vector<std::string>()) << "release worker";
   EXPECT_EQ(held[1], std::vector<std::string>()) << "Release";
 }
 
-// A host thread logs in again while the release worker is releasing the
-// lost login's engine: the new engine is made only once that Release has
-// returned, never beside it (an engine library may hold one session per
-// process).
-TEST_F(SessionTest, ConnectMakesNoEngineWhileTheLostOneIsBeingReleased) {
+// The release worker is releasing the lost login's engine, which waits for
+// a sink call of its thread; the host callback in that call waits for a lock
+// of the host's, which the host holds while it logs in again on its own
+// thread. The login must not wait for that Release: it gets a new engine.
+TEST_F(SessionTest, ConnectDoesNotWaitForTheLostEnginesRelease) {
   ASSERT_EQ(agent->Connect(100, 0), 0);
   env.Settle();
   sink()->OnDisconnect();  // the engine is marked for the release worker
-  ASSERT_EQ(host.Count(kOnConnectionLost), 1);
 
-  std::thread host_thread;
-  int32_t reconnect = -9;
-  int made_during_release = -1;
+  std::mutex mu;
+  std::condition_variable cv;
+  bool releasing = false;
+  bool engine_thread_done = false;
+  bool waited_out = false;
   bool first = true;
   engines.on_release = [&] {
     if (!first) return;
     first = false;
-    host_thread = std::thread([&] { reconnect = agent->Connect(200, 0); });
-    // Until the login has made its engine or waits for this Release.
-    while (engines.engines_created() < 2 && env.Waiting("m_csEngineRelease") == 0) {
-      std::this_thread::yield();
-    }
-    made_during_release = engines.engines_created() - 1;
+    // The engine waits for its thread's sink call to end (a bound here only
+    // so that a deadlock fails the test instead of hanging it).
+    std::unique_lock<std::mutex> hold(mu);
+    releasing = true;
+    cv.notify_all();
+    waited_out = !cv.wait_for(hold, std::chrono::seconds(30), [&] { return engine_thread_done; });
   };
-  env.Advance(kWorkerPassMs);  // the release worker's pass
-  host_thread.join();
+  std::thread clock([&] { env.Advance(kWorkerPassMs); });  // the release worker's pass
+  {
+    std::unique_lock<std::mutex> hold(mu);
+    cv.wait(hold, [&] { return releasing; });
+  }
+
+  std::mutex host_lock;
+  std::atomic<bool> in_callback{false};
+  host.hook = [&](const HostEvent& e) {
+    if (e.slot != kOnEventC) return;
+    in_callback = true;
+    std::lock_guard<std::mutex> hold(host_lock);
+  };
+  std::unique_lock<std::mutex> host_holds(host_lock);
+  std::thread engine_thread([&] {
+    sink()->OnEventC();
+    std::lock_guard<std::mutex> hold(mu);
+    engine_thread_done = true;
+    cv.notify_all();
+  });
+  while (!in_callback.load()) std::this_thread::yield();
+  EXPECT_EQ(agent->Connect(200, 0), 0);
+  host_holds.unlock();
+  engine_thread.join();
+  clock.join();
+  host.hook = nullptr;
   engines.on_release = nullptr;
-  EXPECT_EQ(made_during_release, 0) << "a second engine was made during the first's Release";
-  EXPECT_EQ(reconnect, 0);
+  EXPECT_FALSE(waited_out) << "the login waited for the Release that waited for the host";
   EXPECT_EQ(engines.engines_created(), 2);
   EXPECT_EQ(engines.engines_alive(), 1);
   EXPECT_TRUE(peer().enabled());
 }
 
-// The same, but the login comes from inside OnConnectionLost on the engine
-// thread that the engine's Release waits for: waiting for that Release
-// there would never end. The login goes ahead with a new engine.
+// The same with the login made from inside OnConnectionLost, on the engine
+// thread that the engine's Release waits for.
 TEST_F(SessionTest, ConnectFromASinkCallTheReleaseWaitsForDoesNotWaitForIt) {
   ASSERT_EQ(agent->Connect(100, 0), 0);
   env.Settle();

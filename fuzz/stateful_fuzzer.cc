@@ -7,7 +7,8 @@
 //    no values, no queued texts, own id -1;
 //  - a queued text reaches the engine once, with the value of the answer;
 //  - the engine is called only while it exists (never after its Release),
-//    and at most one engine is alive;
+//    and at most one engine is alive between steps (the workers' passes
+//    have ended by then);
 //  - commands answer -1 and call nothing while not logged in;
 //  - no callback after Release; no lock nested outside the agent's order.
 //

@@ -29,7 +29,10 @@
  *    sink again after its call returns.
  *  The agent for its part calls Release with none of its locks held, so a
  *  sink call waiting for one always ends, and never from inside another
- *  call into the engine.
+ *  call into the engine. It does not wait for that Release before it makes
+ *  the next engine object: after a lost connection, a new login may create
+ *  one while the lost one is still inside its Release, so two engine
+ *  objects of one agent can exist for that long.
  */
 #ifndef MSG_LOGIC_H_
 #define MSG_LOGIC_H_

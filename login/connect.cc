@@ -88,20 +88,20 @@ int32_t CMsgLogicAgent::Connect(int32_t userId, int32_t param) noexcept {
 
   // The engine object: made and attached once, used by every later login.
   // An engine that a reset marked for release is used again, so the release
-  // worker never releases an engine this login uses. A new one is made only
-  // once the release worker has finished releasing the last (an engine
-  // library may hold one session per process), except from inside a sink
-  // call: the engine being released may be waiting for that very call.
-  bool attached;
-  if (InsideOuterCall()) {
+  // worker never releases an engine this login uses. One the release worker
+  // has taken out may still be inside its Release while the next is made
+  // here: waiting for that Release would wait for its sink calls, and a host
+  // callback in one of them may be waiting for a lock of the host's that
+  // this Connect's caller holds.
+  {
     LockHolder hold(&m_csMsgLogic);
-    attached = AttachEngine();
-  } else {
-    LockHolder release(&m_csEngineRelease);
-    LockHolder hold(&m_csMsgLogic);
-    attached = AttachEngine();
+    if (m_pMsgLogic == nullptr) {
+      m_pMsgLogic = m_env->CreateMsgLogic();
+      if (m_pMsgLogic == nullptr) return 4;
+      m_pMsgLogic->SetSink(&m_Sink);
+    }
+    m_bReleasePending = false;
   }
-  if (!attached) return 4;
 
   // A login the engine accepts begins a session at that moment, in the same
   // hold of the lock: a loss the engine reports from then on is this
@@ -177,16 +177,6 @@ int32_t CMsgLogicAgent::Connect(int32_t userId, int32_t param) noexcept {
   if (!release_started) WriteTrace("CMsgLogicAgent::Connect:release thread not started");
   WriteTrace("connect suc!");
   return 0;
-}
-
-bool CMsgLogicAgent::AttachEngine() {
-  if (m_pMsgLogic == nullptr) {
-    m_pMsgLogic = m_env->CreateMsgLogic();
-    if (m_pMsgLogic == nullptr) return false;
-    m_pMsgLogic->SetSink(&m_Sink);
-  }
-  m_bReleasePending = false;
-  return true;
 }
 
 // The worker's call is entered here, while this Connect's own call keeps

@@ -18,29 +18,24 @@ void CMsgLogicAgent::SuperviseThreadProc(void* arg) {
   }
 }  // `life` leaves (agent/lifetime.cc)
 
-// Release worker: releases an engine that Reset marked, without
-// m_csMsgLogic (a sink call it waits for may wait for that lock) but under
-// m_csEngineRelease, which no sink call takes: Connect makes no new engine
-// until the marked one's Release has returned. Runs inside the call Connect
-// entered for it. The engine is never released on an engine thread or on
-// the supervision worker this way.
+// Release worker: releases an engine that Reset marked, with no agent lock
+// held (a sink call it waits for may wait for one). Runs inside the call
+// Connect entered for it. The engine is never released on an engine thread
+// or on the supervision worker this way.
 void CMsgLogicAgent::ReleaseThreadProc(void* arg) {
   auto* agent = static_cast<CMsgLogicAgent*>(arg);
   Call life(agent, Call::Adopt{});
   while (agent->m_bThreadRun.load()) {
+    IMsgLogic* marked = nullptr;
     {
-      LockHolder release(&agent->m_csEngineRelease);
-      IMsgLogic* marked = nullptr;
-      {
-        LockHolder hold(&agent->m_csMsgLogic);
-        if (agent->m_bReleasePending) {
-          marked = agent->m_pMsgLogic;
-          agent->m_pMsgLogic = nullptr;
-          agent->m_bReleasePending = false;
-        }
+      LockHolder hold(&agent->m_csMsgLogic);
+      if (agent->m_bReleasePending) {
+        marked = agent->m_pMsgLogic;
+        agent->m_pMsgLogic = nullptr;
+        agent->m_bReleasePending = false;
       }
-      if (marked != nullptr) marked->Release();
     }
+    if (marked != nullptr) marked->Release();
     agent->m_evStop->Wait(kWorkerPassMs);
   }
 }

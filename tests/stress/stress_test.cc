@@ -122,8 +122,7 @@ thread_local HeldLocks t_held;
 bool Allowed(const char* outer, const char* inner) {
   static const char* const kPairs[][2] = {{"m_csKeepAlive", "m_csMsgLogic"},
                                           {"m_csFriend", "m_csFriendValue"},
-                                          {"m_csPendingText", "m_csMsgLogic"},
-                                          {"m_csEngineRelease", "m_csMsgLogic"}};
+                                          {"m_csPendingText", "m_csMsgLogic"}};
   for (const auto& p : kPairs) {
     if (std::strcmp(outer, p[0]) == 0 && std::strcmp(inner, p[1]) == 0) return true;
   }

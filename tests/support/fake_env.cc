@@ -42,7 +42,6 @@ bool AllowedNesting(const char* outer, const char* inner) {
       {"m_csKeepAlive", "m_csMsgLogic"},
       {"m_csFriend", "m_csFriendValue"},
       {"m_csPendingText", "m_csMsgLogic"},
-      {"m_csEngineRelease", "m_csMsgLogic"},
   };
   for (const auto& pair : kPairs) {
     if (std::strcmp(outer, pair[0]) == 0 && std::strcmp(inner, pair[1]) == 0) return true;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -75,6 +76,52 @@ class SessionTest : public ::testing::Test {
     sink()->OnFriendValues(values.Exact().get());
     const Bytes list = FriendList({{friend_id, value, 0, 0, 0, 1, "f", "F", ""}});
     sink()->OnFriendList(list.Exact().get());
+  }
+
+  // Logs in, loses the connection, and lets the release worker release the
+  // lost engine (on a clock thread of the test's). That Release waits, as
+  // the engine contract has it, for the sink call `fire` makes on a thread
+  // of the test's. False when it gave up waiting: a bound only so that a
+  // deadlock fails the test instead of hanging it.
+  bool ReleaseWaitingFor(const std::function<void(IMsgLogicSink*)>& fire) {
+    EXPECT_EQ(agent->Connect(100, 0), 0);
+    env.Settle();
+    sink()->OnDisconnect();  // the engine is marked for the release worker
+    std::mutex mu;
+    std::condition_variable cv;
+    bool releasing = false;
+    bool fired = false;
+    bool waited_out = false;
+    bool first = true;
+    engines.on_release = [&] {
+      if (!first) return;
+      first = false;
+      std::unique_lock<std::mutex> hold(mu);
+      releasing = true;
+      cv.notify_all();
+      waited_out = !cv.wait_for(hold, std::chrono::seconds(30), [&] { return fired; });
+    };
+    std::thread clock([&] { env.Advance(kWorkerPassMs); });  // the release worker's pass
+    {
+      std::unique_lock<std::mutex> hold(mu);
+      if (!cv.wait_for(hold, std::chrono::seconds(30), [&] { return releasing; })) {
+        hold.unlock();
+        clock.join();
+        engines.on_release = nullptr;
+        ADD_FAILURE() << "the release worker did not release the lost engine";
+        return false;
+      }
+    }
+    std::thread engine_thread([&] {
+      fire(sink());
+      std::lock_guard<std::mutex> hold(mu);
+      fired = true;
+      cv.notify_all();
+    });
+    engine_thread.join();
+    clock.join();
+    engines.on_release = nullptr;
+    return !waited_out;
   }
 
   TempDir dir;
@@ -214,37 +261,10 @@ TEST_F(SessionTest, EngineIsReleasedWithNoAgentLockHeld) {
   EXPECT_EQ(held[1], std::vector<std::string>()) << "Release";
 }
 
-// The release worker is releasing the lost login's engine, which waits for
-// a sink call of its thread; the host callback in that call waits for a lock
-// of the host's, which the host holds while it logs in again on its own
-// thread. The login must not wait for that Release: it gets a new engine.
+// The host callback in that sink call waits for a lock of the host's, which
+// the host holds while it logs in again on its own thread. The login must
+// not wait for the lost engine's Release: it gets a new engine.
 TEST_F(SessionTest, ConnectDoesNotWaitForTheLostEnginesRelease) {
-  ASSERT_EQ(agent->Connect(100, 0), 0);
-  env.Settle();
-  sink()->OnDisconnect();  // the engine is marked for the release worker
-
-  std::mutex mu;
-  std::condition_variable cv;
-  bool releasing = false;
-  bool engine_thread_done = false;
-  bool waited_out = false;
-  bool first = true;
-  engines.on_release = [&] {
-    if (!first) return;
-    first = false;
-    // The engine waits for its thread's sink call to end (a bound here only
-    // so that a deadlock fails the test instead of hanging it).
-    std::unique_lock<std::mutex> hold(mu);
-    releasing = true;
-    cv.notify_all();
-    waited_out = !cv.wait_for(hold, std::chrono::seconds(30), [&] { return engine_thread_done; });
-  };
-  std::thread clock([&] { env.Advance(kWorkerPassMs); });  // the release worker's pass
-  {
-    std::unique_lock<std::mutex> hold(mu);
-    cv.wait(hold, [&] { return releasing; });
-  }
-
   std::mutex host_lock;
   std::atomic<bool> in_callback{false};
   host.hook = [&](const HostEvent& e) {
@@ -252,21 +272,20 @@ TEST_F(SessionTest, ConnectDoesNotWaitForTheLostEnginesRelease) {
     in_callback = true;
     std::lock_guard<std::mutex> hold(host_lock);
   };
-  std::unique_lock<std::mutex> host_holds(host_lock);
-  std::thread engine_thread([&] {
-    sink()->OnEventC();
-    std::lock_guard<std::mutex> hold(mu);
-    engine_thread_done = true;
-    cv.notify_all();
+  int32_t reconnect = -9;
+  const bool ended = ReleaseWaitingFor([&](IMsgLogicSink* s) {
+    // This thread is the host's: it holds its lock, a sink call's callback
+    // waits for it, and it logs in.
+    std::unique_lock<std::mutex> host_holds(host_lock);
+    std::thread engine_call([&] { s->OnEventC(); });
+    while (!in_callback.load()) std::this_thread::yield();
+    reconnect = agent->Connect(200, 0);
+    host_holds.unlock();
+    engine_call.join();
   });
-  while (!in_callback.load()) std::this_thread::yield();
-  EXPECT_EQ(agent->Connect(200, 0), 0);
-  host_holds.unlock();
-  engine_thread.join();
-  clock.join();
   host.hook = nullptr;
-  engines.on_release = nullptr;
-  EXPECT_FALSE(waited_out) << "the login waited for the Release that waited for the host";
+  EXPECT_TRUE(ended) << "the login waited for the Release that waited for the host";
+  EXPECT_EQ(reconnect, 0);
   EXPECT_EQ(engines.engines_created(), 2);
   EXPECT_EQ(engines.engines_alive(), 1);
   EXPECT_TRUE(peer().enabled());
@@ -275,46 +294,15 @@ TEST_F(SessionTest, ConnectDoesNotWaitForTheLostEnginesRelease) {
 // The same with the login made from inside OnConnectionLost, on the engine
 // thread that the engine's Release waits for.
 TEST_F(SessionTest, ConnectFromASinkCallTheReleaseWaitsForDoesNotWaitForIt) {
-  ASSERT_EQ(agent->Connect(100, 0), 0);
-  env.Settle();
-  sink()->OnDisconnect();  // the engine is marked for the release worker
-
-  std::mutex mu;
-  std::condition_variable cv;
-  bool releasing = false;
-  bool engine_thread_done = false;
-  bool waited_out = false;
-  bool first = true;
-  engines.on_release = [&] {
-    if (!first) return;
-    first = false;
-    // The engine waits for its thread's sink call to end (a bound here only
-    // so that a deadlock fails the test instead of hanging it).
-    std::unique_lock<std::mutex> hold(mu);
-    releasing = true;
-    cv.notify_all();
-    waited_out = !cv.wait_for(hold, std::chrono::seconds(30), [&] { return engine_thread_done; });
-  };
-  std::thread clock([&] { env.Advance(kWorkerPassMs); });  // the release worker's pass
-  {
-    std::unique_lock<std::mutex> hold(mu);
-    cv.wait(hold, [&] { return releasing; });
-  }
   int32_t reconnect = -9;
+  int losses = 0;
   host.hook = [&](const HostEvent& e) {
-    if (e.slot == kOnConnectionLost) reconnect = agent->Connect(200, 0);
+    // The first loss is the one whose engine is being released.
+    if (e.slot == kOnConnectionLost && ++losses == 2) reconnect = agent->Connect(200, 0);
   };
-  std::thread engine_thread([&] {
-    sink()->OnDisconnect();
-    std::lock_guard<std::mutex> hold(mu);
-    engine_thread_done = true;
-    cv.notify_all();
-  });
-  engine_thread.join();
-  clock.join();
+  const bool ended = ReleaseWaitingFor([](IMsgLogicSink* s) { s->OnDisconnect(); });
   host.hook = nullptr;
-  engines.on_release = nullptr;
-  EXPECT_FALSE(waited_out) << "the login waited for the Release that waited for it";
+  EXPECT_TRUE(ended) << "the login waited for the Release that waited for it";
   EXPECT_EQ(reconnect, 0);
   EXPECT_EQ(engines.engines_alive(), 1);
   EXPECT_TRUE(peer().enabled());

@@ -12,7 +12,6 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -20,7 +19,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 
@@ -65,39 +63,25 @@ int SharedFreePort() {
   return 0;
 }
 
-// The host's settings for one node: its address, and the accounts file.
+// The host's settings for one node: its address, its accounts file, and
+// the usual ones with its CA.
 void UseNode(const xmpp_test::TestServer& node, const char* address) {
   setenv("MSGLOGIC_XMPP_SERVER", (std::string(address) + ":" + std::to_string(node.port())).c_str(),
          1);
   setenv("MSGLOGIC_XMPP_ACCOUNTS", node.accounts().c_str(), 1);
-  setenv("MSGLOGIC_XMPP_CA_FILE", node.ca_file().c_str(), 1);
+  xmpp_test::UseTestSettings(node.ca_file());
 }
 
 class ClusterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/msglogic-xmpp-cluster.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    chmod(pattern, 0755);  // ejabberd runs as a user of its own
-    std::filesystem::create_directories(root_ + "/work/KWPMsg");
-    std::ofstream(root_ + "/work/KWPMsg/loginInfo.ini") << xmpp_test::kLogins;
-    old_dir_ = std::filesystem::current_path();
-    std::filesystem::current_path(root_ + "/work");
-    setenv("MSGLOGIC_XMPP_DOMAIN", "localhost", 1);
-    setenv("MSGLOGIC_XMPP_LOGIN_TIMEOUT_MS", "5000", 1);
-    unsetenv("MSGLOGIC_XMPP_TLS");
-    unsetenv("MSGLOGIC_XMPP_TLS_PIN");
-    unsetenv("MSGLOGIC_XMPP_PASSWORD");
+    ASSERT_TRUE(work_.Make("cluster", xmpp_test::kLogins));
     ASSERT_NE(xmpp_test::AgentFactory(), nullptr) << dlerror();
   }
 
   void TearDown() override {
     node_b_.reset();
     node_a_.reset();
-    std::error_code ec;
-    std::filesystem::current_path(old_dir_, ec);
-    std::filesystem::remove_all(root_, ec);
   }
 
   // Node A, then node B joining A's cluster, with the test CA of A.
@@ -105,21 +89,20 @@ class ClusterTest : public ::testing::Test {
     const int dist = SharedFreePort();
     ASSERT_NE(dist, 0);
     std::string error;
-    node_a_ = std::make_unique<xmpp_test::TestServer>(root_ + "/a");
+    node_a_ = std::make_unique<xmpp_test::TestServer>(work_.root() + "/a");
     node_a_->SetOptions({"--address", "127.0.0.1", "--dist-port", std::to_string(dist)}, 40);
     ASSERT_TRUE(node_a_->Start(0, &error)) << error;
-    std::filesystem::create_directories(root_ + "/b");
-    std::filesystem::copy(root_ + "/a/certs", root_ + "/b/certs",
+    std::filesystem::create_directories(work_.root() + "/b");
+    std::filesystem::copy(work_.root() + "/a/certs", work_.root() + "/b/certs",
                           std::filesystem::copy_options::recursive);
-    node_b_ = std::make_unique<xmpp_test::TestServer>(root_ + "/b");
+    node_b_ = std::make_unique<xmpp_test::TestServer>(work_.root() + "/b");
     const std::string node_a = "msglogic-" + std::to_string(node_a_->port()) + "@127.0.0.1";
     node_b_->SetOptions(
         {"--address", "127.0.0.2", "--dist-port", std::to_string(dist), "--join", node_a}, 60);
     ASSERT_TRUE(node_b_->Start(0, &error)) << error;
   }
 
-  std::string root_;
-  std::filesystem::path old_dir_;
+  xmpp_test::WorkDir work_;  // goes after the nodes
   std::unique_ptr<xmpp_test::TestServer> node_a_;
   std::unique_ptr<xmpp_test::TestServer> node_b_;
 };

@@ -4,7 +4,6 @@
 // host sends are answered once the server has them, and reach its friends'
 // hosts, at their login and while they are online.
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -12,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,37 +27,19 @@ using xmpp_test::Gb;
 class OfflineRoomTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/msglogic-xmpp-test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    chmod(pattern, 0755);  // ejabberd runs as a user of its own
-    std::filesystem::create_directories(root_ + "/work/KWPMsg");
-    std::ofstream(root_ + "/work/KWPMsg/loginInfo.ini") << xmpp_test::kLogins;
-    old_dir_ = std::filesystem::current_path();
-    std::filesystem::current_path(root_ + "/work");
-    server_ = std::make_unique<xmpp_test::TestServer>(root_ + "/server");
+    ASSERT_TRUE(work_.Make("test", xmpp_test::kLogins));
+    server_ = std::make_unique<xmpp_test::TestServer>(work_.root() + "/server");
     std::string error;
     ASSERT_TRUE(server_->Start(0, &error)) << error;
     setenv("MSGLOGIC_XMPP_SERVER", ("127.0.0.1:" + std::to_string(server_->port())).c_str(), 1);
     setenv("MSGLOGIC_XMPP_ACCOUNTS", server_->accounts().c_str(), 1);
-    setenv("MSGLOGIC_XMPP_DOMAIN", "localhost", 1);
-    setenv("MSGLOGIC_XMPP_LOGIN_TIMEOUT_MS", "5000", 1);
-    setenv("MSGLOGIC_XMPP_CA_FILE", server_->ca_file().c_str(), 1);
-    unsetenv("MSGLOGIC_XMPP_TLS");
-    unsetenv("MSGLOGIC_XMPP_TLS_PIN");
-    unsetenv("MSGLOGIC_XMPP_PASSWORD");
+    xmpp_test::UseTestSettings(server_->ca_file());
     ASSERT_NE(xmpp_test::AgentFactory(), nullptr) << dlerror();
   }
 
-  void TearDown() override {
-    server_.reset();
-    std::error_code ec;
-    std::filesystem::current_path(old_dir_, ec);
-    std::filesystem::remove_all(root_, ec);
-  }
+  void TearDown() override { server_.reset(); }
 
-  std::string root_;
-  std::filesystem::path old_dir_;
+  xmpp_test::WorkDir work_;  // goes after the server
   std::unique_ptr<xmpp_test::TestServer> server_;
 };
 

@@ -5,10 +5,14 @@
 #define MSGLOGIC_ENGINE_XMPP_TEST_HOST_H_
 
 #include <dlfcn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -173,6 +177,52 @@ constexpr char kLogins[] =
     "id3=10003\nflag3=1\n"
     "id4=10004\nflag4=1\n"
     "id5=10005\nflag5=1\n";
+
+// A folder of the test's own under /tmp that ejabberd (a user of its own)
+// can reach, holding work/KWPMsg/loginInfo.ini; the agents run with work/
+// as the current folder, as a host's would. When the object goes, the old
+// folder is current again and the folder is removed.
+class WorkDir {
+ public:
+  WorkDir() = default;
+  WorkDir(const WorkDir&) = delete;
+  WorkDir& operator=(const WorkDir&) = delete;
+  ~WorkDir() {
+    if (root_.empty()) return;
+    std::error_code ec;
+    std::filesystem::current_path(old_dir_, ec);
+    std::filesystem::remove_all(root_, ec);
+  }
+  // False when the folder cannot be made.
+  bool Make(const std::string& tag, const char* logins) {
+    std::string pattern = "/tmp/msglogic-xmpp-" + tag + ".XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) return false;
+    root_ = pattern;
+    chmod(root_.c_str(), 0755);
+    std::filesystem::create_directories(root_ + "/work/KWPMsg");
+    std::ofstream(root_ + "/work/KWPMsg/loginInfo.ini") << logins;
+    old_dir_ = std::filesystem::current_path();
+    std::filesystem::current_path(root_ + "/work");
+    return true;
+  }
+  const std::string& root() const { return root_; }
+
+ private:
+  std::string root_;
+  std::filesystem::path old_dir_;
+};
+
+// The engine's settings every agent test starts from, apart from the
+// server's address and accounts: the test CA's certificate (encryption
+// required), no pin, passwords from the accounts file.
+inline void UseTestSettings(const std::string& ca_file) {
+  setenv("MSGLOGIC_XMPP_DOMAIN", "localhost", 1);
+  setenv("MSGLOGIC_XMPP_LOGIN_TIMEOUT_MS", "5000", 1);
+  setenv("MSGLOGIC_XMPP_CA_FILE", ca_file.c_str(), 1);
+  unsetenv("MSGLOGIC_XMPP_TLS");
+  unsetenv("MSGLOGIC_XMPP_TLS_PIN");
+  unsetenv("MSGLOGIC_XMPP_PASSWORD");
+}
 
 }  // namespace xmpp_test
 
